@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# setup: installs the cross toolchain, Wine and Xvfb when missing, creates the
+# project's own Wine prefix and starts the Xvfb display. Quiet on a second run.
+set -euo pipefail
+source "$(dirname "$0")/env.sh"
+
+need_packages=()
+for pkg in cmake g++-mingw-w64-i686 wine wine32:i386 xvfb xauth googletest x11-utils imagemagick; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || need_packages+=("$pkg")
+done
+if [ ${#need_packages[@]} -gt 0 ]; then
+    echo "setup: installing ${need_packages[*]}"
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        dpkg --add-architecture i386
+    fi
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need_packages[@]}" >/dev/null
+fi
+
+mkdir -p "$BUILD_DIR"
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "setup: creating the Wine prefix $WINEPREFIX"
+    wineboot --init >/dev/null 2>&1 || true
+    wineserver -w
+fi
+# A persistent wineserver keeps later process starts fast.
+wineserver -p >/dev/null 2>&1 || true
+
+display_num=${DISPLAY#:}
+if ! xdpyinfo -display "$DISPLAY" >/dev/null 2>&1; then
+    echo "setup: starting Xvfb on $DISPLAY"
+    rm -f "/tmp/.X${display_num}-lock" "/tmp/.X11-unix/X${display_num}"
+    nohup Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    for _ in $(seq 50); do xdpyinfo -display "$DISPLAY" >/dev/null 2>&1 && break; sleep 0.1; done
+fi

@@ -1,0 +1,46 @@
+// KVDnotificationLibrary: the shared record, the global lock, the exports and the logon event handlers.
+#ifndef KVD_NOTIFICATION_LIBRARY_H
+#define KVD_NOTIFICATION_LIBRARY_H
+
+#include <windows.h>
+#include "notify_trace.h"
+
+// The record every process that loads the library shares through named memory.
+typedef struct t_s {
+    DWORD _dwLoggedOn;             // interactive logons counted now
+    DWORD _upcallCode;             // process id of the child started last, 0 after an upcall
+    LONG _someoneLooping;          // a resume loop runs in some process
+    LONG _shutdownWhenComplete;    // the user asked for shutdown at completion
+    LONG _upcallRunning;           // a logon decision is being made
+    LONG _final_popup_enabled;     // show the completion popup when the last client ends
+} t_s;
+
+static_assert(sizeof(t_s) == 24, "the shared record is six 32-bit fields");
+
+constexpr const char SHARED_MEMORY_NAME[] = "Global\\KVDNotificationFileMap";
+constexpr const char GLOBAL_SEMAPHORE_NAME[] = "Global\\KVDNotificationSemaphore";
+
+// The record in use: the mapped view, or a private zeroed record when the
+// mapping could not be created or mapped.
+extern t_s *shareData;
+extern HINSTANCE ghInst;
+
+PSECURITY_DESCRIPTOR getEveryoneSD();
+void initialize();
+void deInitialize();
+t_s *defaultSharedData();
+void lockSemaphore();
+void unlockSemaphore();
+void DumpSharedMemory();
+
+// Exports, bound by name with the Windows API calling convention.
+extern "C" {
+int WINAPI getNumLoggedOn();
+int WINAPI testAPI();
+int WINAPI checkValidCall(DWORD childCode);
+int WINAPI waitUpcallCompletion();
+void WINAPI enableFinalPopup();
+void WINAPI shutdownWhenComplete(int val);
+}
+
+#endif

@@ -1,0 +1,192 @@
+// notify_trace: the plain-text trace that the library, popctl and donemsg write when switched on.
+#include "notify_trace.h"
+#include "registry_schema.h"
+
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+
+DWORD __trace_level = 0;
+char __trace_filename[MAX_PATH] = "";
+
+static const char TRACE_SEMAPHORE_NAME[] = "KVDNotificationSemaphore_trace";
+static const DWORD TRACE_SEMAPHORE_WAIT_MS = 20000;
+
+typedef BOOL(WINAPI *ProcessIdToSessionIdFn)(DWORD, DWORD *);
+
+// Looked up at run time so that the module also loads where the call is missing.
+DWORD retrieveCurrentSessionId()
+{
+    HMODULE kernel = LoadLibraryA("kernel32.dll");
+    if (kernel == NULL)
+        return 0;
+    DWORD session = 0;
+    ProcessIdToSessionIdFn lookup =
+        (ProcessIdToSessionIdFn)(void (*)(void))GetProcAddress(kernel, "ProcessIdToSessionId");
+    if (lookup == NULL || !lookup(GetCurrentProcessId(), &session))
+        session = 0;
+    FreeLibrary(kernel);
+    return session;
+}
+
+// Builds the session's trace file name; 0 when it does not fit the buffer.
+static int buildTraceFilename(const char *path)
+{
+    DWORD session = retrieveCurrentSessionId();
+    int written = session == 0
+        ? snprintf(__trace_filename, sizeof(__trace_filename), "%s", path)
+        : snprintf(__trace_filename, sizeof(__trace_filename), "%s.%lu", path, (unsigned long)session);
+    if (written < 0 || (size_t)written >= sizeof(__trace_filename)) {
+        // A name that would be cut names another file: trace nothing instead.
+        __trace_filename[0] = '\0';
+        return 0;
+    }
+    return 1;
+}
+
+DWORD isTraceEnabled()
+{
+    HKEY key;
+    if (RegOpenKeyExA(KVD_ROOT, KVD_MAIN_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return 0;
+
+    // One spare byte keeps a path stored without its terminator terminated.
+    char *buffer = (char *)calloc(MAX_PATH + 1, 1);
+    DWORD level = 0;
+    DWORD type = 0;
+    DWORD size = MAX_PATH;
+    if (buffer == NULL
+        || RegQueryValueExA(key, VAL_TRACE_LEVEL, NULL, &type, (BYTE *)buffer, &size) != ERROR_SUCCESS
+        || type != REG_DWORD || size < sizeof(DWORD) || (memcpy(&level, buffer, sizeof(level)), level == 0)) {
+        free(buffer);
+        RegCloseKey(key);
+        return 0;
+    }
+
+    memset(buffer, 0, MAX_PATH + 1);
+    size = MAX_PATH;
+    LONG status = RegQueryValueExA(key, VAL_TRACE_PATH, NULL, &type, (BYTE *)buffer, &size);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS || type != REG_SZ || !buildTraceFilename(buffer))
+        level = 0;
+    free(buffer);
+    return level;
+}
+
+void TRACE_INITIALIZE()
+{
+    __trace_level = isTraceEnabled();
+}
+
+trace_class::trace_class(DWORD level, const char *func_name)
+    : _fp(NULL), _func_name(func_name), _trace_sem(NULL)
+{
+    if (__trace_level == 0 || __trace_level < level)
+        return;
+    _fp = fopen(__trace_filename, "a+");
+    if (_fp == NULL)
+        return;
+    // Entry and exit lines also take the session's trace semaphore, so that
+    // a line of another process can never land inside one of them.
+    TRACE_LINE(*this, TRACE_INFO, ">>>> ENTRY >>>>");
+}
+
+trace_class::~trace_class()
+{
+    if (_fp == NULL)
+        return;
+    TRACE_LINE(*this, TRACE_INFO, "<<<< EXIT <<<<");
+    fclose(_fp);
+}
+
+void trace_class::_trace_header(const char *type)
+{
+    if (__trace_level == 0 || _fp == NULL)
+        return;
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    fprintf(_fp, "[%lu:%lu] %02u/%02u/%02u %02u:%02u:%02u %s %s ",
+            (unsigned long)GetCurrentProcessId(), (unsigned long)GetCurrentThreadId(),
+            now.wMonth, now.wDay, now.wYear % 100, now.wHour, now.wMinute, now.wSecond,
+            type, _func_name);
+    fflush(_fp);
+}
+
+void trace_class::_trace(const char *format, ...)
+{
+    if (__trace_level == 0 || _fp == NULL)
+        return;
+    va_list args;
+    va_start(args, format);
+    vfprintf(_fp, format, args);
+    va_end(args);
+    fflush(_fp);
+    fputs("\n", _fp);
+    fflush(_fp);
+}
+
+void trace_class::_wtrace(const wchar_t *format, ...)
+{
+    if (__trace_level == 0 || _fp == NULL)
+        return;
+    wchar_t wide[1024];
+    va_list args;
+    va_start(args, format);
+    int count = _vsnwprintf(wide, sizeof(wide) / sizeof(wide[0]) - 1, format, args);
+    va_end(args);
+    wide[sizeof(wide) / sizeof(wide[0]) - 1] = L'\0';
+    if (count < 0)
+        count = (int)wcslen(wide);   // cut at the buffer's end
+    char narrow[1024 * 2];
+    int bytes = WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow, sizeof(narrow), NULL, NULL);
+    if (bytes == 0)
+        narrow[0] = '\0';
+    narrow[sizeof(narrow) - 1] = '\0';
+    fputs(narrow, _fp);
+    fflush(_fp);
+    fputs("\n", _fp);
+    fflush(_fp);
+}
+
+void trace_class::_trace_lock()
+{
+    _trace_sem = CreateSemaphoreA(NULL, 1, 1, TRACE_SEMAPHORE_NAME);
+    if (_trace_sem != NULL)
+        WaitForSingleObject(_trace_sem, TRACE_SEMAPHORE_WAIT_MS); // after a time-out the line goes out all the same
+}
+
+void trace_class::_trace_unlock()
+{
+    if (_trace_sem == NULL)
+        return;
+    ReleaseSemaphore(_trace_sem, 1, NULL);
+    CloseHandle(_trace_sem);
+    _trace_sem = NULL;
+}
+
+static const wchar_t *orDashes(const wchar_t *text)
+{
+    return text != NULL ? text : L"---";
+}
+
+void Dump(const char *str, PWLX_NOTIFICATION_INFO pInfo)
+{
+    trace_class trace(TRACE_ORDINARY, "Dump");
+    static const char dashes[] = "------------------------------";
+    TRACE_LINE(trace, TRACE_INFO, "%s", dashes);
+    TRACE_LINE(trace, TRACE_INFO, "NOTIFY:  %s.", str);
+    if (pInfo == NULL) {
+        TRACE_LINE(trace, TRACE_INFO, "info is null");
+        return;
+    }
+    if (pInfo->Size != sizeof(WLX_NOTIFICATION_INFO)) {
+        TRACE_LINE(trace, TRACE_INFO, "\tinvalid structure.");
+    } else {
+        TRACE_WLINE(trace, TRACE_INFO, L"\tUser:          %ls.", orDashes(pInfo->UserName));
+        TRACE_WLINE(trace, TRACE_INFO, L"\tDomain:        %ls.", orDashes(pInfo->Domain));
+        TRACE_WLINE(trace, TRACE_INFO, L"\tWindowStation: %ls.", orDashes(pInfo->WindowStation));
+        TRACE_LINE(trace, TRACE_INFO, "\tflags:         %lu.", (unsigned long)pInfo->Flags);
+        TRACE_LINE(trace, TRACE_INFO, "\tdesktop:       %p.", (void *)pInfo->hDesktop);
+    }
+    TRACE_LINE(trace, TRACE_INFO, "%s", dashes);
+}

@@ -1,0 +1,303 @@
+// registry_util: reading and writing the package's settings, message texts, privileges and the main switch.
+#include "registry_util.h"
+#include "notify_trace.h"
+#include "registry_schema.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+static const DWORD FIRST_QUERY_SIZE = 128;
+// Zero bytes kept after the raw data: a string or multi-string stored without
+// its terminators still ends in one, so no reader runs past the buffer.
+static const DWORD SPARE_ZERO_BYTES = 2;
+
+static int failRetrieve(trace_class &trace)
+{
+    TRACE_LINE(trace, TRACE_INFO, "return data = %d", 0);
+    return 0;
+}
+
+int RegRetrieveValue(HKEY root, const char *subkey, const char *valueName, DWORD *type, BYTE **data)
+{
+    trace_class trace(TRACE_DETAILED, "RegRetrieveValue");
+    HKEY key;
+    LONG status = RegOpenKeyExA(root, subkey, 0, KEY_QUERY_VALUE, &key);
+    if (status != ERROR_SUCCESS) {
+        TRACE_LINE(trace, TRACE_ERROR, "cannot find '%s' error (%u)", subkey, (unsigned)status);
+        return failRetrieve(trace);
+    }
+
+    DWORD size = FIRST_QUERY_SIZE;
+    BYTE *buffer = (BYTE *)calloc(FIRST_QUERY_SIZE + SPARE_ZERO_BYTES, 1);
+    status = buffer != NULL ? RegQueryValueExA(key, valueName, NULL, type, buffer, &size)
+                            : (LONG)ERROR_NOT_ENOUGH_MEMORY;
+    if (status == ERROR_MORE_DATA) {
+        TRACE_LINE(trace, TRACE_ERROR, "insufficient buffer, resizing to %d", (int)size);
+        free(buffer);
+        buffer = (BYTE *)calloc((size_t)size + SPARE_ZERO_BYTES, 1);
+        status = buffer != NULL ? RegQueryValueExA(key, valueName, NULL, type, buffer, &size)
+                                : (LONG)ERROR_NOT_ENOUGH_MEMORY;
+    }
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) {
+        TRACE_LINE(trace, TRACE_ERROR, "cannot find '%s' under '%s' error (%u)", valueName, subkey,
+                   (unsigned)status);
+        free(buffer);
+        return failRetrieve(trace);
+    }
+    *data = buffer;
+    TRACE_LINE(trace, TRACE_INFO, "return data = %d", 1);
+    return 1;
+}
+
+// Reads a value of the expected type; the caller gets the zero-padded raw buffer.
+static int retrieveTyped(trace_class &trace, HKEY root, const char *subkey, const char *valueName,
+                         DWORD expectedType, BYTE **data)
+{
+    DWORD type = REG_NONE;
+    BYTE *buffer = NULL;
+    if (!RegRetrieveValue(root, subkey, valueName, &type, &buffer)) {
+        TRACE_LINE(trace, TRACE_ERROR, "cannot retrieve value '%s' under '%s'", valueName, subkey);
+        return 0;
+    }
+    if (type != expectedType) {
+        TRACE_LINE(trace, TRACE_ERROR, "invalid content of %s\\%s", subkey, valueName);
+        free(buffer);
+        return 0;
+    }
+    *data = buffer;
+    return 1;
+}
+
+int RegGetDWORD(HKEY root, const char *subkey, const char *valueName, DWORD *value)
+{
+    trace_class trace(TRACE_DETAILED, "RegGetDWORD");
+    BYTE *buffer = NULL;
+    int result = retrieveTyped(trace, root, subkey, valueName, REG_DWORD, &buffer);
+    if (result) {
+        memcpy(value, buffer, sizeof(DWORD));
+        free(buffer);
+        TRACE_LINE(trace, TRACE_INFO, "retrieved value='%u'", (unsigned)*value);
+    }
+    TRACE_LINE(trace, TRACE_INFO, "return data = %d", result);
+    return result;
+}
+
+int RegGetString(HKEY root, const char *subkey, const char *valueName, char **value)
+{
+    trace_class trace(TRACE_DETAILED, "RegGetString");
+    BYTE *buffer = NULL;
+    int result = retrieveTyped(trace, root, subkey, valueName, REG_SZ, &buffer);
+    if (result) {
+        *value = (char *)buffer;
+        TRACE_LINE(trace, TRACE_INFO, "retrieved value='%s'", *value);
+    }
+    TRACE_LINE(trace, TRACE_INFO, "return data = %d", result);
+    return result;
+}
+
+int RegGetMultiString(HKEY root, const char *subkey, const char *valueName, char **value)
+{
+    trace_class trace(TRACE_DETAILED, "RegGetMultiString");
+    BYTE *buffer = NULL;
+    int result = retrieveTyped(trace, root, subkey, valueName, REG_MULTI_SZ, &buffer);
+    if (result)
+        *value = (char *)buffer;
+    TRACE_LINE(trace, TRACE_INFO, "return data = %d", result);
+    return result;
+}
+
+// Opens an existing key for writing; never creates it.
+static int openForWrite(trace_class &trace, HKEY root, const char *subkey, HKEY *key)
+{
+    LONG status = RegOpenKeyExA(root, subkey, 0, KEY_SET_VALUE, key);
+    if (status != ERROR_SUCCESS) {
+        TRACE_LINE(trace, TRACE_ERROR, "cannot find '%s' error (%u)", subkey, (unsigned)status);
+        return 0;
+    }
+    return 1;
+}
+
+int RegSetDWORD(HKEY root, const char *subkey, const char *valueName, DWORD value)
+{
+    trace_class trace(TRACE_DETAILED, "RegSetDWORD");
+    TRACE_LINE(trace, TRACE_INFO, "set DWORD value '%d' to '%s\\%s'", (int)value, subkey, valueName);
+    HKEY key;
+    int result = 0;
+    if (openForWrite(trace, root, subkey, &key)) {
+        LONG status = RegSetValueExA(key, valueName, 0, REG_DWORD, (const BYTE *)&value, sizeof(value));
+        if (status == ERROR_SUCCESS)
+            result = 1;
+        else
+            TRACE_LINE(trace, TRACE_ERROR, "cannot set DWORD value '%d' to '%s\\%s', error (%u)", (int)value,
+                       subkey, valueName, (unsigned)status);
+        RegCloseKey(key);
+    }
+    TRACE_LINE(trace, TRACE_INFO, "return data = %d", result);
+    return result;
+}
+
+int RegSetString(HKEY root, const char *subkey, const char *valueName, const char *value)
+{
+    trace_class trace(TRACE_DETAILED, "RegSetString");
+    TRACE_LINE(trace, TRACE_INFO, "set string value '%s' to '%s\\%s'", value, subkey, valueName);
+    HKEY key;
+    int result = 0;
+    if (openForWrite(trace, root, subkey, &key)) {
+        LONG status = RegSetValueExA(key, valueName, 0, REG_SZ, (const BYTE *)value, (DWORD)strlen(value) + 1);
+        if (status == ERROR_SUCCESS)
+            result = 1;
+        else
+            TRACE_LINE(trace, TRACE_ERROR, "cannot set string value '%s' to '%s\\%s', error (%u)", value, subkey,
+                       valueName, (unsigned)status);
+        RegCloseKey(key);
+    }
+    TRACE_LINE(trace, TRACE_INFO, "return data = %d", result);
+    return result;
+}
+
+int RegSetMultiString(HKEY root, const char *subkey, const char *valueName, const char *value)
+{
+    trace_class trace(TRACE_DETAILED, "RegSetMultiString");
+    HKEY key;
+    int result = 0;
+    if (openForWrite(trace, root, subkey, &key)) {
+        unsigned int len = getMultiStringLen(value);
+        TRACE_LINE(trace, TRACE_INFO, "len=%u", len);
+        LONG status = RegSetValueExA(key, valueName, 0, REG_MULTI_SZ, (const BYTE *)value, len);
+        if (status == ERROR_SUCCESS)
+            result = 1;
+        else
+            TRACE_LINE(trace, TRACE_ERROR, "cannot set multiString value to '%s\\%s', error (%u)", subkey,
+                       valueName, (unsigned)status);
+        RegCloseKey(key);
+    }
+    TRACE_LINE(trace, TRACE_INFO, "return data = %d", result);
+    return result;
+}
+
+int RegRemoveValue(HKEY root, const char *subkey, const char *valueName)
+{
+    trace_class trace(TRACE_DETAILED, "RegRemoveValue");
+    HKEY key;
+    int result = 0;
+    if (openForWrite(trace, root, subkey, &key)) {
+        LONG status = RegDeleteValueA(key, valueName);
+        if (status == ERROR_SUCCESS)
+            result = 1;
+        else
+            TRACE_LINE(trace, TRACE_ERROR, "cannot remove '%s\\%s' error (%u)", subkey, valueName,
+                       (unsigned)status);
+        RegCloseKey(key);
+    }
+    TRACE_LINE(trace, TRACE_INFO, "return data = %d", result);
+    return result;
+}
+
+unsigned int getMultiStringLen(const char *multiString)
+{
+    if (multiString == NULL)
+        return 0;
+    unsigned int pos = 0;
+    while (multiString[pos] != '\0' || multiString[pos + 1] != '\0')
+        pos++;
+    return pos + 2;
+}
+
+// Replaces escape sequences in place; the text only ever gets shorter.
+static void expandEscapes(char *msg)
+{
+    for (char *p = msg; *p != '\0'; p++) {
+        if (*p != '\\')
+            continue;
+        char replacement;
+        switch (p[1]) {
+        case 'r': replacement = '\r'; break;
+        case 'n': replacement = '\n'; break;
+        case 't': replacement = '\t'; break;
+        case '\\': replacement = '\\'; break;
+        default: continue;   // an unknown escape or a final backslash stays
+        }
+        *p = replacement;
+        memmove(p + 1, p + 2, strlen(p + 2) + 1);
+    }
+}
+
+// Replaces every placeholder by value. The search resumes after the inserted
+// value, so a value that contains its own placeholder is inserted once, not
+// without end.
+static char *replaceAll(char *msg, const char *placeholder, const char *value)
+{
+    size_t placeholderLen = strlen(placeholder);
+    size_t valueLen = strlen(value);
+    size_t searchFrom = 0;
+    char *found;
+    while ((found = strstr(msg + searchFrom, placeholder)) != NULL) {
+        size_t prefixLen = (size_t)(found - msg);
+        size_t oldLen = strlen(msg);
+        char *result = (char *)calloc(oldLen - placeholderLen + valueLen + 1, 1);
+        if (result == NULL)
+            break;   // out of memory: keep what is converted so far
+        memcpy(result, msg, prefixLen);
+        memcpy(result + prefixLen, value, valueLen);
+        strcpy(result + prefixLen + valueLen, found + placeholderLen);
+        free(msg);
+        msg = result;
+        searchFrom = prefixLen + valueLen;
+    }
+    return msg;
+}
+
+char *correctFormat(char *msg, const char *currDistId, const char *leftLogon)
+{
+    if (msg == NULL)
+        return NULL;
+    expandEscapes(msg);
+    if (currDistId != NULL)
+        msg = replaceAll(msg, "$(DIST_ID)", currDistId);
+    if (leftLogon != NULL)
+        msg = replaceAll(msg, "$(LEFT_LOGON)", leftLogon);
+    return msg;
+}
+
+int SetPrivilege(const char *lpszPrivilege, int bEnablePrivilege)
+{
+    trace_class trace(TRACE_ORDINARY, "SetPrivilege");
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+        TRACE_LINE(trace, TRACE_ERROR, "Error opening the token (%u)", (unsigned)GetLastError());
+        TRACE_LINE(trace, TRACE_INFO, "return data = %d", 0);
+        return 0;
+    }
+    int result = 0;
+    TOKEN_PRIVILEGES privileges;
+    if (!LookupPrivilegeValueA(NULL, lpszPrivilege, &privileges.Privileges[0].Luid)) {
+        TRACE_LINE(trace, TRACE_ERROR, "Error executing LookupPrivilegeValue (%u)", (unsigned)GetLastError());
+    } else {
+        privileges.PrivilegeCount = 1;
+        privileges.Privileges[0].Attributes = bEnablePrivilege == 1 ? SE_PRIVILEGE_ENABLED : 0;
+        if (AdjustTokenPrivileges(token, FALSE, &privileges, sizeof(privileges), NULL, NULL))
+            result = 1;   // also when the privilege was not assigned
+        else
+            TRACE_LINE(trace, TRACE_ERROR, "Error executing AdjustTokenPrivileges (%u)", (unsigned)GetLastError());
+    }
+    CloseHandle(token);
+    TRACE_LINE(trace, TRACE_INFO, "return data = %d", result);
+    return result;
+}
+
+int isKVDEnabled()
+{
+    trace_class trace(TRACE_ORDINARY, "isKVDEnabled");
+    DWORD enabled = DEF_IS_ENABLED;
+    if (!RegGetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_IS_ENABLED, &enabled)) {
+        TRACE_LINE(trace, TRACE_ERROR,
+                   "Error retrieving KVDnotificationLibrary status, may be key is missing... try to create it");
+        enabled = DEF_IS_ENABLED;
+        RegSetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_IS_ENABLED, enabled);
+    }
+    int result = enabled == 1 ? 1 : 0;
+    TRACE_LINE(trace, TRACE_INFO, result ? "KVDnotificationLibrary enabled" : "KVDnotificationLibrary disabled");
+    TRACE_LINE(trace, TRACE_INFO, "return data = %d", result);
+    return result;
+}

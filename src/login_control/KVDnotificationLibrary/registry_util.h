@@ -1,0 +1,28 @@
+// registry_util: reading and writing the package's settings, message texts, privileges and the main switch.
+#ifndef KVD_REGISTRY_UTIL_H
+#define KVD_REGISTRY_UTIL_H
+
+#include <windows.h>
+
+// All return 1 on success and 0 on failure; a failed read leaves the output untouched,
+// so callers preset it with their default. Keys are opened, never created.
+int RegRetrieveValue(HKEY root, const char *subkey, const char *valueName, DWORD *type, BYTE **data);
+int RegGetDWORD(HKEY root, const char *subkey, const char *valueName, DWORD *value);
+int RegGetString(HKEY root, const char *subkey, const char *valueName, char **value);
+int RegGetMultiString(HKEY root, const char *subkey, const char *valueName, char **value);
+int RegSetDWORD(HKEY root, const char *subkey, const char *valueName, DWORD value);
+int RegSetString(HKEY root, const char *subkey, const char *valueName, const char *value);
+int RegSetMultiString(HKEY root, const char *subkey, const char *valueName, const char *value);
+int RegRemoveValue(HKEY root, const char *subkey, const char *valueName);
+
+// Bytes of a multi-string up to and including its two final zero bytes; 0 for null.
+unsigned int getMultiStringLen(const char *multiString);
+
+// Expands \r \n \t \\ and the variables "$(DIST_ID)" and "$(LEFT_LOGON)".
+// msg is an allocated text owned by the caller; the result replaces it.
+char *correctFormat(char *msg, const char *currDistId, const char *leftLogon);
+
+int SetPrivilege(const char *lpszPrivilege, int bEnablePrivilege);
+int isKVDEnabled();
+
+#endif

@@ -1,0 +1,291 @@
+// test_support: registry fixture, paths and process helpers shared by the test programs.
+#include "test_support.h"
+#include "test_config.h"
+
+#include <shlwapi.h>
+#include <stdio.h>
+#include <fstream>
+#include <sstream>
+
+namespace kvdtest {
+
+std::string winPath(const std::string &unixPath)
+{
+    std::string path = "Z:" + unixPath;
+    for (char &c : path)
+        if (c == '/')
+            c = '\\';
+    return path;
+}
+
+std::string productBin(const std::string &file)
+{
+    return winPath(std::string(KVD_PRODUCT_BIN_UNIX) + "/" + file);
+}
+
+std::string testBin(const std::string &file)
+{
+    return winPath(std::string(KVD_TEST_BIN_UNIX) + "/" + file);
+}
+
+std::string workDir()
+{
+    std::string dir = winPath(KVD_TEST_WORK_UNIX);
+    CreateDirectoryA(dir.c_str(), NULL);
+    return dir;
+}
+
+std::string windowsDirFile(const std::string &file)
+{
+    char dir[MAX_PATH];
+    GetWindowsDirectoryA(dir, sizeof(dir));
+    return std::string(dir) + "\\" + file;
+}
+
+void deleteKeys()
+{
+    SHDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Orvane");
+}
+
+static void createKey(const char *path)
+{
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL))
+        << path;
+    RegCloseKey(key);
+}
+
+void createKeys()
+{
+    createKey(KVD_MAIN_KEY);
+    createKey(KVD_POPCTL_KEY);
+    createKey(KVD_UPCALL_KEY);
+}
+
+void setRaw(const char *key, const char *name, DWORD type, const std::string &bytes)
+{
+    HKEY handle;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_SET_VALUE, &handle)) << key;
+    LONG status = RegSetValueExA(handle, name, 0, type, (const BYTE *)bytes.data(), (DWORD)bytes.size());
+    RegCloseKey(handle);
+    ASSERT_EQ(ERROR_SUCCESS, status) << key << "\\" << name;
+}
+
+void setDword(const char *key, const char *name, DWORD value)
+{
+    setRaw(key, name, REG_DWORD, std::string((const char *)&value, sizeof(value)));
+}
+
+void setString(const char *key, const char *name, const std::string &value)
+{
+    setRaw(key, name, REG_SZ, std::string(value.c_str(), value.size() + 1));
+}
+
+bool getRaw(const char *key, const char *name, DWORD *type, std::string *bytes)
+{
+    HKEY handle;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS)
+        return false;
+    DWORD size = 0;
+    LONG status = RegQueryValueExA(handle, name, NULL, type, NULL, &size);
+    if (status == ERROR_SUCCESS) {
+        bytes->assign(size, '\0');
+        status = RegQueryValueExA(handle, name, NULL, type, (BYTE *)&(*bytes)[0], &size);
+        bytes->resize(size);
+    }
+    RegCloseKey(handle);
+    return status == ERROR_SUCCESS;
+}
+
+bool getDword(const char *key, const char *name, DWORD *value)
+{
+    DWORD type;
+    std::string bytes;
+    if (!getRaw(key, name, &type, &bytes) || type != REG_DWORD || bytes.size() != sizeof(DWORD))
+        return false;
+    memcpy(value, bytes.data(), sizeof(DWORD));
+    return true;
+}
+
+bool getString(const char *key, const char *name, std::string *value)
+{
+    DWORD type;
+    std::string bytes;
+    if (!getRaw(key, name, &type, &bytes) || type != REG_SZ)
+        return false;
+    *value = bytes.c_str();
+    return true;
+}
+
+bool valueExists(const char *key, const char *name)
+{
+    DWORD type;
+    std::string bytes;
+    return getRaw(key, name, &type, &bytes);
+}
+
+void removeValue(const char *key, const char *name)
+{
+    HKEY handle;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_SET_VALUE, &handle) != ERROR_SUCCESS)
+        return;
+    RegDeleteValueA(handle, name);
+    RegCloseKey(handle);
+}
+
+std::string multiString(const std::vector<std::string> &texts)
+{
+    std::string result;
+    for (const std::string &text : texts) {
+        result += text;
+        result += '\0';
+    }
+    result += '\0';
+    return result;
+}
+
+std::string enableTrace(DWORD level, const std::string &fileName)
+{
+    std::string path = workDir() + "\\" + fileName;
+    DeleteFileA(path.c_str());
+    setDword(KVD_MAIN_KEY, VAL_TRACE_LEVEL, level);
+    setString(KVD_MAIN_KEY, VAL_TRACE_PATH, path);
+    return path;
+}
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path.c_str(), std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+bool fileContains(const std::string &path, const std::string &text)
+{
+    return readFile(path).find(text) != std::string::npos;
+}
+
+std::vector<std::string> readLines(const std::string &path)
+{
+    std::string content = readFile(path);
+    std::vector<std::string> lines;
+    size_t start = 0, end;
+    while ((end = content.find("\r\n", start)) != std::string::npos) {
+        lines.push_back(content.substr(start, end - start));
+        start = end + 2;
+    }
+    if (start < content.size())
+        lines.push_back(content.substr(start));
+    return lines;
+}
+
+struct PipeReader {
+    HANDLE pipe;
+    std::string text;
+};
+
+static DWORD WINAPI drainPipe(LPVOID param)
+{
+    PipeReader *reader = (PipeReader *)param;
+    char buffer[4096];
+    DWORD got;
+    while (ReadFile(reader->pipe, buffer, sizeof(buffer), &got, NULL) && got > 0)
+        reader->text.append(buffer, got);
+    return 0;
+}
+
+static void makePipe(HANDLE *readEnd, HANDLE *writeEnd)
+{
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), NULL, TRUE};
+    CreatePipe(readEnd, writeEnd, &attributes, 0);
+    SetHandleInformation(*readEnd, HANDLE_FLAG_INHERIT, 0);
+}
+
+ProcessResult runProgram(const std::string &cmdLine, DWORD timeoutMs, const char *currentDir)
+{
+    ProcessResult result;
+    HANDLE outRead, outWrite, errRead, errWrite;
+    makePipe(&outRead, &outWrite);
+    makePipe(&errRead, &errWrite);
+
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = outWrite;
+    startup.hStdError = errWrite;
+    PROCESS_INFORMATION info = {};
+    std::vector<char> line(cmdLine.begin(), cmdLine.end());
+    line.push_back('\0');
+    BOOL started = CreateProcessA(NULL, line.data(), NULL, NULL, TRUE, CREATE_NO_WINDOW, NULL, currentDir,
+                                  &startup, &info);
+    CloseHandle(outWrite);
+    CloseHandle(errWrite);
+    if (!started) {
+        ADD_FAILURE() << "cannot start '" << cmdLine << "': error " << GetLastError();
+        CloseHandle(outRead);
+        CloseHandle(errRead);
+        return result;
+    }
+    PipeReader outReader = {outRead, ""}, errReader = {errRead, ""};
+    HANDLE threads[2] = {CreateThread(NULL, 0, drainPipe, &outReader, 0, NULL),
+                         CreateThread(NULL, 0, drainPipe, &errReader, 0, NULL)};
+    if (WaitForSingleObject(info.hProcess, timeoutMs) == WAIT_TIMEOUT) {
+        result.timedOut = true;
+        TerminateProcess(info.hProcess, 0xdead);
+        ADD_FAILURE() << "'" << cmdLine << "' did not end within " << timeoutMs << " ms";
+    }
+    WaitForMultipleObjects(2, threads, TRUE, 10000);
+    GetExitCodeProcess(info.hProcess, &result.exitCode);
+    result.out = outReader.text;
+    result.err = errReader.text;
+    CloseHandle(threads[0]);
+    CloseHandle(threads[1]);
+    CloseHandle(outRead);
+    CloseHandle(errRead);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return result;
+}
+
+HANDLE startProgram(const std::string &cmdLine)
+{
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    std::vector<char> line(cmdLine.begin(), cmdLine.end());
+    line.push_back('\0');
+    if (!CreateProcessA(NULL, line.data(), NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
+        ADD_FAILURE() << "cannot start '" << cmdLine << "': error " << GetLastError();
+        return NULL;
+    }
+    CloseHandle(info.hThread);
+    return info.hProcess;
+}
+
+DWORD waitExitCode(HANDLE process, DWORD timeoutMs)
+{
+    if (WaitForSingleObject(process, timeoutMs) == WAIT_TIMEOUT) {
+        ADD_FAILURE() << "process did not end within " << timeoutMs << " ms";
+        TerminateProcess(process, 0xdead);
+        WaitForSingleObject(process, 5000);
+    }
+    DWORD code = 0xdeadbeef;
+    GetExitCodeProcess(process, &code);
+    return code;
+}
+
+void RegistryTest::SetUp()
+{
+    deleteKeys();
+    createKeys();
+}
+
+void RegistryTest::TearDown()
+{
+    removeValue(KVD_MAIN_KEY, VAL_TRACE_LEVEL);
+}
+
+}  // namespace kvdtest

@@ -1,0 +1,65 @@
+// test_support: registry fixture, paths and process helpers shared by the test programs.
+#ifndef KVD_TEST_SUPPORT_H
+#define KVD_TEST_SUPPORT_H
+
+#include <windows.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "registry_schema.h"
+
+namespace kvdtest {
+
+// ---- paths (Wine maps the Unix root to drive Z:) ----
+std::string winPath(const std::string &unixPath);
+std::string productBin(const std::string &file);   // a shipped binary
+std::string testBin(const std::string &file);      // a test helper program
+std::string workDir();                             // a scratch folder of the test tree, created on demand
+std::string windowsDirFile(const std::string &file);
+
+// ---- registry (HKEY_LOCAL_MACHINE; tests may create keys, the product never does) ----
+void deleteKeys();                                 // removes Software\Orvane and everything under it
+void createKeys();                                 // creates the main key and its two subkeys, empty
+void setDword(const char *key, const char *name, DWORD value);
+void setString(const char *key, const char *name, const std::string &value);
+void setRaw(const char *key, const char *name, DWORD type, const std::string &bytes);
+bool getDword(const char *key, const char *name, DWORD *value);
+bool getString(const char *key, const char *name, std::string *value);
+bool getRaw(const char *key, const char *name, DWORD *type, std::string *bytes);
+bool valueExists(const char *key, const char *name);
+void removeValue(const char *key, const char *name);
+
+// A multi-string from its texts: each ended by a zero byte, then one more.
+std::string multiString(const std::vector<std::string> &texts);
+
+// ---- trace ----
+// Switches tracing on into a fresh file of the work folder and returns its Windows path.
+std::string enableTrace(DWORD level, const std::string &fileName);
+std::string readFile(const std::string &path);
+bool fileContains(const std::string &path, const std::string &text);
+std::vector<std::string> readLines(const std::string &path);   // split at CRLF
+
+// ---- processes ----
+struct ProcessResult {
+    DWORD exitCode = 0xdeadbeef;
+    std::string out;
+    std::string err;
+    bool timedOut = false;
+};
+// Runs a command line with hidden console, captures standard output and error.
+ProcessResult runProgram(const std::string &cmdLine, DWORD timeoutMs = 60000, const char *currentDir = NULL);
+// Starts a command line and returns its process handle (caller closes).
+HANDLE startProgram(const std::string &cmdLine);
+DWORD waitExitCode(HANDLE process, DWORD timeoutMs = 60000);
+
+// Every case starts from the three keys present and empty, tracing off.
+class RegistryTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
+}  // namespace kvdtest
+
+#endif
