@@ -1,0 +1,47 @@
+// utils: persistent logon-control state, paused-distribution lists, popups and completion.
+#ifndef KVD_UTILS_H
+#define KVD_UTILS_H
+
+#include <windows.h>
+
+// ---- persistent logon-control state (main key) ----
+int checkRunningPlan();                 // 1 while a plan runs (budget not -2)
+int getMaxLoginAllowed();               // the logon budget; -2 written when unreadable
+void setMaxLoginAllowed(int val);
+int checkMaxAllowedLogin();             // uses one logon of a positive budget; 0 when the budget is 0
+char *retrieveRunningDistribution();    // the notify file's text (caller frees) or null
+int denyLogonOnPauseError();
+DWORD getDefaultShutdownNum();
+DWORD getCurrentShutdownLeft();
+void setCurrentShutdownLeft(DWORD val);
+void updateMaxShutdownAllowed(int reset);
+
+// ---- paused-distribution lists ----
+typedef struct elem {
+    char *epname;
+    char *distID;
+    int maxLoginAllowed;
+} elem;
+
+typedef struct paused_distribution_s {
+    DWORD maximum;   // slots allocated
+    DWORD size;      // slots in use
+    elem *list;
+} paused_distribution_s;
+
+void initializeBuffer(paused_distribution_s *list);
+int addToList(paused_distribution_s *list, const char *epname, const char *distID, int maxLoginAllowed);
+void freePausedListStructure(paused_distribution_s *list);
+paused_distribution_s *retrievePausedList();
+int initializePausedList(paused_distribution_s *list);
+int addToPersistentPausedList(const char *epname, const char *distID, int maxLoginAllowed);
+int emptyPersistentPausedList();
+int isContained(const char *work_id, const char *dists);
+int updatePersistenPausedtList(paused_distribution_s *list, const char *failList, const char *newPausedList);
+
+// ---- popups and shutdown at completion ----
+DWORD updateRuningClients(int inc, int shutdownOnCompletion);
+void showFinalPopup(int type);
+void showLoginDeniedPopUp(int enable, int denyType, const char *currDistId);
+
+#endif
