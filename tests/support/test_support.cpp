@@ -147,9 +147,14 @@ std::string multiString(const std::vector<std::string> &texts)
 std::string enableTrace(DWORD level, const std::string &fileName)
 {
     std::string path = workDir() + "\\" + fileName;
-    DeleteFileA(path.c_str());
     setDword(KVD_MAIN_KEY, VAL_TRACE_LEVEL, level);
     setString(KVD_MAIN_KEY, VAL_TRACE_PATH, path);
+    // Processes of a session other than 0 write to "path.N" (under Wine: session 1).
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    if (session != 0)
+        path += "." + std::to_string(session);
+    DeleteFileA(path.c_str());
     return path;
 }
 

@@ -34,7 +34,8 @@ void removeValue(const char *key, const char *name);
 std::string multiString(const std::vector<std::string> &texts);
 
 // ---- trace ----
-// Switches tracing on into a fresh file of the work folder and returns its Windows path.
+// Switches tracing on into a fresh file of the work folder and returns the Windows path
+// this session's processes write to (the name with the session suffix).
 std::string enableTrace(DWORD level, const std::string &fileName);
 std::string readFile(const std::string &path);
 bool fileContains(const std::string &path, const std::string &text);

@@ -29,16 +29,13 @@ DWORD retrieveCurrentSessionId()
     return session;
 }
 
-// Builds the session's trace file name; 0 when it does not fit the buffer.
-static int buildTraceFilename(const char *path)
+int buildTraceFilename(char *out, size_t size, const char *path, DWORD session)
 {
-    DWORD session = retrieveCurrentSessionId();
-    int written = session == 0
-        ? snprintf(__trace_filename, sizeof(__trace_filename), "%s", path)
-        : snprintf(__trace_filename, sizeof(__trace_filename), "%s.%lu", path, (unsigned long)session);
-    if (written < 0 || (size_t)written >= sizeof(__trace_filename)) {
+    int written = session == 0 ? snprintf(out, size, "%s", path)
+                               : snprintf(out, size, "%s.%lu", path, (unsigned long)session);
+    if (written < 0 || (size_t)written >= size) {
         // A name that would be cut names another file: trace nothing instead.
-        __trace_filename[0] = '\0';
+        out[0] = '\0';
         return 0;
     }
     return 1;
@@ -67,7 +64,8 @@ DWORD isTraceEnabled()
     size = MAX_PATH;
     LONG status = RegQueryValueExA(key, VAL_TRACE_PATH, NULL, &type, (BYTE *)buffer, &size);
     RegCloseKey(key);
-    if (status != ERROR_SUCCESS || type != REG_SZ || !buildTraceFilename(buffer))
+    if (status != ERROR_SUCCESS || type != REG_SZ
+        || !buildTraceFilename(__trace_filename, sizeof(__trace_filename), buffer, retrieveCurrentSessionId()))
         level = 0;
     free(buffer);
     return level;
@@ -132,11 +130,10 @@ void trace_class::_wtrace(const wchar_t *format, ...)
     wchar_t wide[1024];
     va_list args;
     va_start(args, format);
-    int count = _vsnwprintf(wide, sizeof(wide) / sizeof(wide[0]) - 1, format, args);
+    // A longer line is cut at the buffer's end.
+    _vsnwprintf(wide, sizeof(wide) / sizeof(wide[0]) - 1, format, args);
     va_end(args);
     wide[sizeof(wide) / sizeof(wide[0]) - 1] = L'\0';
-    if (count < 0)
-        count = (int)wcslen(wide);   // cut at the buffer's end
     char narrow[1024 * 2];
     int bytes = WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow, sizeof(narrow), NULL, NULL);
     if (bytes == 0)

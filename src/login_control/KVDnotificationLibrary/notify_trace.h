@@ -18,6 +18,9 @@ constexpr DWORD TRACE_DETAILED = 2;          // scope level: traced at TraceLeve
 #define TRACE_FATAL "[F]"
 
 DWORD retrieveCurrentSessionId();
+// The trace file of a session: the path itself in session 0, "path.N" in session N.
+// Returns 0 (and an empty name) when the name does not fit in size characters.
+int buildTraceFilename(char *out, size_t size, const char *path, DWORD session);
 DWORD isTraceEnabled();
 void TRACE_INITIALIZE();
 
