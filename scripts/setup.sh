@@ -20,7 +20,8 @@ fi
 mkdir -p "$BUILD_DIR"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "setup: creating the Wine prefix $WINEPREFIX"
-    wineboot --init >/dev/null 2>&1 || true
+    # No Mono or Gecko: nothing here needs them, and their installers would ask.
+    WINEDLLOVERRIDES="mscoree,mshtml=" wineboot --init >/dev/null 2>&1 || true
     wineserver -w
 fi
 # A persistent wineserver keeps later process starts fast.
