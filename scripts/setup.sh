@@ -24,8 +24,10 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     WINEDLLOVERRIDES="mscoree,mshtml=" wineboot --init >/dev/null 2>&1 || true
     wineserver -w
 fi
-# A persistent wineserver keeps later process starts fast.
+# A persistent wineserver, with Wine's system processes started once and detached
+# from any caller's output, keeps later process starts fast.
 wineserver -p >/dev/null 2>&1 || true
+wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 
 display_num=${DISPLAY#:}
 if ! xdpyinfo -display "$DISPLAY" >/dev/null 2>&1; then
