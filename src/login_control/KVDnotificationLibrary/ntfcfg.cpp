@@ -1,0 +1,333 @@
+// ntfcfg: reads and writes every setting of the package from the command line and resets its state after a failure.
+#include "registry_schema.h"
+#include "registry_util.h"
+
+#include <windows.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+// Kinds of setting, as getInfo returns them.
+static const int KIND_NONE = 0;
+static const int KIND_BOOL = 1;
+static const int KIND_INT = 2;
+static const int KIND_STRING = 3;
+
+typedef struct option_s {
+    char letter;
+    const char *path;
+    const char *value;
+    int kind;
+} option_s;
+
+static const option_s OPTIONS[] = {
+    {'e', KVD_MAIN_KEY, VAL_IS_ENABLED, KIND_BOOL},
+    {'p', KVD_MAIN_KEY, VAL_DENY_POPUP_ENABLED, KIND_BOOL},
+    {'t', KVD_MAIN_KEY, VAL_POPUP_TIMEOUT, KIND_INT},
+    {'l', KVD_MAIN_KEY, VAL_LOGIN_DENIED_TITLE, KIND_STRING},
+    {'L', KVD_MAIN_KEY, VAL_LOGIN_DENIED_MSG, KIND_STRING},
+    {'m', KVD_MAIN_KEY, VAL_DENY_LOGON_ON_PAUSE_ERROR, KIND_BOOL},
+    {'M', KVD_MAIN_KEY, VAL_LOGIN_DENIED_MSG_ON_PAUSE_ERROR, KIND_STRING},
+    {'x', KVD_MAIN_KEY, VAL_TRACE_LEVEL, KIND_INT},
+    {'y', KVD_MAIN_KEY, VAL_TRACE_PATH, KIND_STRING},
+    {'s', KVD_MAIN_KEY, VAL_SWITCH_POPUP_DESKTOP, KIND_BOOL},
+    {'d', KVD_MAIN_KEY, VAL_DEFAULT_SHUTDOWN_ALLOWED, KIND_INT},
+    {'o', KVD_MAIN_KEY, VAL_LOGOFF_TYPE, KIND_INT},
+    {'b', KVD_MAIN_KEY, VAL_COMPLETION_PROGRAM_PATH, KIND_STRING},
+    {'c', KVD_MAIN_KEY, VAL_COMPLETION_POPUP_ENABLED, KIND_BOOL},
+    {'u', KVD_MAIN_KEY, VAL_COMPLETION_POPUP_TITLE, KIND_STRING},
+    {'v', KVD_MAIN_KEY, VAL_COMPLETION_POPUP_MSG, KIND_STRING},
+    {'w', KVD_MAIN_KEY, VAL_SHUTDOWN_POPUP_ENABLED, KIND_BOOL},
+    {'z', KVD_MAIN_KEY, VAL_SHUTDOWN_POPUP_MSG, KIND_STRING},
+    {'B', KVD_UPCALL_KEY, VAL_XEP_BINDIR, KIND_STRING},
+    {'C', KVD_UPCALL_KEY, VAL_XEP_CACHEDIR, KIND_STRING},
+    {'D', KVD_UPCALL_KEY, VAL_XEP_DATDIR, KIND_STRING},
+    {'U', KVD_UPCALL_KEY, VAL_UPCALL_PROGRAM, KIND_STRING},
+    {'W', KVD_UPCALL_KEY, VAL_UPCALL_TIMEOUT, KIND_INT},
+    {'E', KVD_POPCTL_KEY, VAL_TITLE, KIND_STRING},
+    {'F', KVD_POPCTL_KEY, VAL_MESSAGE, KIND_STRING},
+    {'G', KVD_POPCTL_KEY, VAL_TIMEOUT, KIND_INT},
+    {'T', KVD_POPCTL_KEY, VAL_LOGOFF_STRING, KIND_STRING},
+    {'H', KVD_POPCTL_KEY, VAL_LOGOFF_SHUTDOWN_STRING, KIND_STRING},
+    {'K', KVD_POPCTL_KEY, VAL_RESTART_STRING, KIND_STRING},
+    {'J', KVD_POPCTL_KEY, VAL_DEFAULT_ACTION, KIND_INT},
+    {'P', KVD_POPCTL_KEY, VAL_LEFT_LOGON_POPUP_ENABLED, KIND_INT},
+    {'Q', KVD_POPCTL_KEY, VAL_LEFT_LOGON_POPUP_MSG, KIND_STRING},
+};
+
+// -P is stored as a number, but its usage line offers true and false.
+static const char LEFT_LOGON_POPUP_LETTER = 'P';
+static const char LOGOFF_TYPE_OPTION[] = "-o";
+static const int LOGOFF_TYPE_MAX = 2;
+
+static const int EXIT_OK = 0;
+static const int EXIT_USAGE = 1;
+static const int EXIT_NOT_AN_OPTION = 2;
+static const int EXIT_WRITE_FAILED = 2;
+
+static const char *const USAGE_LINES[] = {
+    "\t -r recover from disasters \n",
+    "\t -g get a property\n",
+    "\t -s set a list of properties\n",
+    "\t general options:\n",
+    "\t -e [true | false]  enables KVD notification\n",
+    "\t -p [true | false]  deny-popup enables/disabled\n",
+    "\t -t timeout         deny-popup timeout, 0=infinity\n",
+    "\t -l popup_title     specify the title of deny-popup\n",
+    "\t -L popup_msg       specify the message of deny-popup\n",
+    "\t -m [true | false]  deny logon on pause error\n",
+    "\t -M popup_msg       specify the message of deny-popup on pause error\n",
+    "\t -x level           traces level 0,1,2\n",
+    "\t -y pathname        traces pathname\n",
+    "\t -s [true | false]  show popup in new desktop\n",
+    "\t -d max_shutdowns   max num of shutdowns before recovery\n",
+    "\t -o [0|1|2]         specify the type of logoff:\n",
+    "\t                    0=normal, 1=forced and 2=kill_if_hung\n",
+    "\t -b pathname        completion program path\n",
+    "\t -c [true | false]  show the completion popup\n",
+    "\t -u popup_title     completion popup title\n",
+    "\t -v popup_msg       completion popup message\n",
+    "\t -w [true | false]  show the shutdown popup\n",
+    "\t -z shut_popup_msg  shutdown popup message\n",
+    "\t upcall options:\n",
+    "\t -B pathname        specify the XEP_BINDIR\n",
+    "\t -C pathname        specify the XEP_CACHEDIR\n",
+    "\t -D pathname        specify the XEP_DATDIR\n",
+    "\t -U pathname        specify the program for upcalls\n",
+    "\t -W timeout         specify the timeout for upcalls\n",
+    "\t popctl options:\n",
+    "\t -E popup_title     specify the title for shutdown management popup\n",
+    "\t -F popup_msg       specify the message for shutdown management popup\n",
+    "\t -G timeout         specify the timeout for shutdown management popup\n",
+    "\t -T logoff_str      specify the string for logoff\n",
+    "\t -H logoff_and_shut specify the string for shutdown at completion\n",
+    "\t -K restart_str     specify the string for restart immediately\n",
+    "\t -J [1|2|3]         specify the default action to perform after timeout\n",
+    "\t -P [true | false]  show the left logon popup\n",
+    "\t -Q message         specify the message for left logon popup\n",
+    "\n",
+};
+
+static void Usage(const char *str)
+{
+    printf("Usage: %s [-r |-g property|-s property...]\n", str);
+    for (const char *line : USAGE_LINES)
+        fputs(line, stdout);
+}
+
+// The kind of an option; only its second character names it, the first is not examined.
+static int getInfo(const char *opt, const char **path, const char **value)
+{
+    if (opt == NULL || strlen(opt) != 2)
+        return KIND_NONE;
+    for (const option_s &option : OPTIONS) {
+        if (option.letter == opt[1]) {
+            *path = option.path;
+            *value = option.value;
+            return option.kind;
+        }
+    }
+    return KIND_NONE;
+}
+
+static int isBool(const char *str)
+{
+    return str != NULL && str[0] != '\0' && strchr("tTfF", str[0]) != NULL;
+}
+
+static int getBool(const char *str)
+{
+    return str != NULL && (str[0] == 't' || str[0] == 'T');
+}
+
+// The standard text-to-int reading (blanks, a sign, digits up to the first
+// other character, 0 without digits), held within the range of an int.
+static int integerReading(const char *str)
+{
+    long number = strtol(str, NULL, 10);
+    if (number > INT_MAX)
+        return INT_MAX;
+    if (number < INT_MIN)
+        return INT_MIN;
+    return (int)number;
+}
+
+// The number written for an integer option; -P also takes true and false.
+static int integerValue(const char *opt, const char *arg)
+{
+    if (opt[1] == LEFT_LOGON_POPUP_LETTER && isBool(arg))
+        return getBool(arg);
+    return integerReading(arg);
+}
+
+static int setBool(const char *opt, const char *arg, const char *path, const char *key)
+{
+    const char *shown = getBool(arg) ? "true" : "false";
+    if (!RegSetDWORD(KVD_ROOT, path, key, (DWORD)getBool(arg))) {
+        printf("Error setting value '%s' for %s flag\n", shown, opt);
+        return 0;
+    }
+    printf("value '%s' set for %s flag\n", shown, opt);
+    return 1;
+}
+
+static int setInt(const char *opt, const char *arg, const char *path, const char *key)
+{
+    int number = integerValue(opt, arg);
+    if (!RegSetDWORD(KVD_ROOT, path, key, (DWORD)number)) {
+        printf("Error setting value %d for %s flag\n", number, opt);
+        return 0;
+    }
+    printf("value %d set for %s flag\n", number, opt);
+    return 1;
+}
+
+static int setString(const char *opt, const char *arg, const char *path, const char *key)
+{
+    if (!RegSetString(KVD_ROOT, path, key, arg)) {
+        printf("Error setting value '%s' for %s flag\n", arg, opt);
+        return 0;
+    }
+    printf("value '%s' set for %s flag\n", arg, opt);
+    return 1;
+}
+
+static int isValidPair(const char *opt, const char *arg, int kind)
+{
+    // The range applies to the exact "-o" only; the reader takes other values as 0.
+    if (strcmp(opt, LOGOFF_TYPE_OPTION) == 0) {
+        int logoffType = integerReading(arg);
+        return logoffType >= 0 && logoffType <= LOGOFF_TYPE_MAX;
+    }
+    switch (kind) {
+    case KIND_BOOL:
+        return isBool(arg);
+    case KIND_INT:
+        return integerValue(opt, arg) >= 0;
+    case KIND_STRING:
+        return arg[0] != '\0';
+    default:
+        return 0;
+    }
+}
+
+// doit 0: is the pair valid; doit non-zero: write it.
+static int manageOption(const char *opt, const char *arg, int doit)
+{
+    const char *path = NULL;
+    const char *key = NULL;
+    int kind = getInfo(opt, &path, &key);
+    if (!doit)
+        return isValidPair(opt, arg, kind);
+    switch (kind) {
+    case KIND_BOOL:
+        return setBool(opt, arg, path, key);
+    case KIND_INT:
+        return setInt(opt, arg, path, key);
+    case KIND_STRING:
+        return setString(opt, arg, path, key);
+    default:
+        return 0;
+    }
+}
+
+static int getOption(const char *opt)
+{
+    const char *path = NULL;
+    const char *key = NULL;
+    int kind = getInfo(opt, &path, &key);
+    if (kind == KIND_BOOL || kind == KIND_INT) {
+        DWORD number = 0;
+        RegGetDWORD(KVD_ROOT, path, key, &number);
+        if (kind == KIND_BOOL)
+            printf("%s\n", number != 0 ? "true" : "false");
+        else
+            printf("%d\n", (int)number);
+        return 1;
+    }
+    if (kind == KIND_STRING) {
+        char *text = NULL;
+        RegGetString(KVD_ROOT, path, key, &text);
+        printf("%s\n", text != NULL ? text : "");
+        free(text);
+        return 1;
+    }
+    return 0;
+}
+
+// Later failures overwrite earlier ones: the result names the last failing write.
+static int recoverDword(const char *path, const char *name, DWORD value, int failure, int result)
+{
+    if (RegSetDWORD(KVD_ROOT, path, name, value))
+        return result;
+    fprintf(stderr, "Unable to recover '%s'\n", name);
+    return failure;
+}
+
+static int recover()
+{
+    int result = 0;
+    result = recoverDword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, (DWORD)NO_PLAN_RUNNING, 1, result);
+    result = recoverDword(KVD_MAIN_KEY, VAL_RUNNING_CLIENTS, 0, 2, result);
+    result = recoverDword(KVD_POPCTL_KEY, VAL_IS_ACTIVE, 0, 3, result);
+    // Values that are already gone need no removal: failures are not reported.
+    RegRemoveValue(KVD_ROOT, KVD_MAIN_KEY, VAL_PAUSED_QUEUE);
+    RegRemoveValue(KVD_ROOT, KVD_MAIN_KEY, VAL_CURR_SHUTDOWN_LEFT);
+    RegRemoveValue(KVD_ROOT, KVD_POPCTL_KEY, VAL_POPUP_TYPE);
+    RegRemoveValue(KVD_ROOT, KVD_POPCTL_KEY, VAL_POPUP_DIST_ID);
+    if (result != 0)
+        fprintf(stderr, "Unable to recover error %d\n", result);
+    else
+        printf("Recover successful\n");
+    return result;
+}
+
+static int isHelpFlag(const char *arg)
+{
+    return strcmp(arg, "-h") == 0 || strcmp(arg, "/h") == 0 || strcmp(arg, "-?") == 0 || strcmp(arg, "/?") == 0;
+}
+
+// -s: every pair is checked before the first one is written.
+static int setOptions(const char *program, int count, char **pairs)
+{
+    for (int i = 0; i < count; i += 2) {
+        if (i + 1 >= count || !manageOption(pairs[i], pairs[i + 1], 0)) {
+            Usage(program);
+            return EXIT_USAGE;
+        }
+    }
+    for (int i = 0; i < count; i += 2) {
+        if (!manageOption(pairs[i], pairs[i + 1], 1)) {
+            printf("Error setting value '%s' for flag '%s'\n", pairs[i + 1], pairs[i]);
+            return EXIT_WRITE_FAILED;
+        }
+    }
+    return EXIT_OK;
+}
+
+static int getSingleOption(const char *program, int count, char **options)
+{
+    if (count != 1) {
+        printf("-g flag accepts only one option\n");
+        Usage(program);
+        return EXIT_USAGE;
+    }
+    return getOption(options[0]) ? EXIT_OK : EXIT_NOT_AN_OPTION;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc >= 2 && strcmp(argv[1], "-r") == 0)
+        return recover();
+    if (argc < 3 || isHelpFlag(argv[1])) {
+        Usage(argv[0]);
+        return EXIT_USAGE;
+    }
+    if (strcmp(argv[1], "-g") == 0)
+        return getSingleOption(argv[0], argc - 2, argv + 2);
+    if (strcmp(argv[1], "-s") == 0)
+        return setOptions(argv[0], argc - 2, argv + 2);
+    Usage(argv[0]);
+    return EXIT_USAGE;
+}
