@@ -37,7 +37,7 @@ static void openTraceFile(const char *fileName)
     int written = folder[0] != '\0' ? snprintf(path, sizeof(path), "%s\\%s", folder, fileName)
                                     : snprintf(path, sizeof(path), "%s", fileName);
     if (written > 0 && (size_t)written < sizeof(path))
-        traceFile = fopen(path, "a");
+        traceFile = fopen(path, "ab");
 }
 
 void trace::initialize(const char *fileName, const char *options)
@@ -92,7 +92,7 @@ void trace::write_trace_text(const char *format, ...)
     va_start(arguments, format);
     fputs(pendingHeader, traceFile);
     vfprintf(traceFile, format, arguments);
-    fputs("\n", traceFile);
+    fputs("\r\n", traceFile);
     fflush(traceFile);
     va_end(arguments);
     pendingHeader[0] = '\0';
