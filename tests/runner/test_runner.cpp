@@ -1,0 +1,211 @@
+// Tests of the child-process runner: real children of the test suite, real pipes, the shared record.
+#include "test_support.h"
+#include "KVDnotificationLibrary.h"
+#include "program_util.h"
+#include "notify_trace.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <vector>
+
+using namespace kvdtest;
+
+namespace {
+
+const DWORD SENTINEL = 0xdeadbeef;
+const DWORD NOT_RUN = 0xffffffff;
+
+// Compiled in, the library has no DllMain: map the shared record and point the
+// runner at its _upcallCode as DllMain would.
+class Runner : public RegistryTest {
+protected:
+    static void SetUpTestSuite()
+    {
+        initialize();
+        setProcessPidPointer(&shareData->_upcallCode);
+    }
+    static void TearDownTestSuite()
+    {
+        setProcessPidPointer(NULL);
+        deInitialize();
+    }
+    void TearDown() override
+    {
+        RegistryTest::TearDown();
+        TRACE_INITIALIZE();
+    }
+    std::string traceOn(const char *name)
+    {
+        std::string path = enableTrace(1, name);
+        TRACE_INITIALIZE();
+        return path;
+    }
+};
+
+std::string childLine(const std::string &arguments)
+{
+    return "\"" + testBin("runner_child.exe") + "\" " + arguments;
+}
+
+struct RunResult {
+    DWORD exitCode = SENTINEL;
+    bool isNull = true;
+    std::string out;
+};
+
+RunResult run(const std::string &cmdLine, char *env = NULL)
+{
+    std::vector<char> line(cmdLine.begin(), cmdLine.end());
+    line.push_back('\0');
+    RunResult result;
+    char *output = execProgram(line.data(), env, &result.exitCode);
+    result.isNull = output == NULL;
+    if (output != NULL)
+        result.out = output;
+    free(output);
+    return result;
+}
+
+std::string pattern(size_t length)
+{
+    std::string text;
+    for (size_t i = 0; i < length; i++)
+        text += (char)('A' + i % 26);
+    return text;
+}
+
+TEST_F(Runner, test_silent_child_gives_null_output_and_exit_code_0)
+{
+    std::string trace = traceOn("silent.log");
+    RunResult result = run(childLine("silent"));
+    EXPECT_TRUE(result.isNull) << "got '" << result.out << "'";
+    EXPECT_EQ(0u, result.exitCode);
+    EXPECT_TRUE(fileContains(trace, "execProgram output is null... returning NULL"));
+    EXPECT_TRUE(fileContains(trace, "ReadChildOutput ReadChildOutput completed"));
+    EXPECT_TRUE(fileContains(trace, "execProgram Child exitCode 0"));
+}
+
+TEST_F(Runner, test_long_output_comes_back_whole_and_in_order)
+{
+    for (size_t length : {1u, 255u, 256u, 600u, 5000u}) {
+        RunResult result = run(childLine("bytes " + std::to_string(length)));
+        EXPECT_EQ(0u, result.exitCode) << length;
+        EXPECT_FALSE(result.isNull) << length;
+        EXPECT_EQ(pattern(length), result.out) << length;
+    }
+}
+
+TEST_F(Runner, test_zero_byte_ends_the_text_of_its_piece)
+{
+    RunResult result = run(childLine("zero"));
+    EXPECT_EQ(0u, result.exitCode);
+    EXPECT_EQ("abc", result.out);
+}
+
+// The child closes its output and only exits half a second later: the exit
+// code must be the child's, not the still-active 259.
+TEST_F(Runner, test_exit_code_is_read_once_the_child_has_ended)
+{
+    DWORD started = GetTickCount();
+    RunResult result = run(childLine("close-exit 500"));
+    DWORD elapsed = GetTickCount() - started;
+    EXPECT_EQ(7u, result.exitCode);
+    EXPECT_NE((DWORD)STILL_ACTIVE, result.exitCode);
+    EXPECT_TRUE(result.isNull);
+    EXPECT_GE(elapsed, 400u) << "execProgram returned before the child ended";
+}
+
+TEST_F(Runner, test_missing_program_gives_minus_one_and_leaves_upcall_code)
+{
+    std::string trace = traceOn("missing.log");
+    shareData->_upcallCode = SENTINEL;
+    RunResult result = run("\"" + workDir() + "\\no_such_program.exe\" -l");
+    EXPECT_EQ(NOT_RUN, result.exitCode);
+    EXPECT_TRUE(result.isNull);
+    EXPECT_EQ(SENTINEL, shareData->_upcallCode);
+    EXPECT_TRUE(fileContains(trace, "RunChild Error creating the child ("));
+    EXPECT_TRUE(fileContains(trace, "execProgram Error inRunChild"));
+    EXPECT_TRUE(fileContains(trace, "execProgram returning NULL"));
+    shareData->_upcallCode = 0;
+}
+
+// The child itself is the other process: it opens the shared record read-only
+// and reports the identifier found there next to its own.
+TEST_F(Runner, test_child_identifier_is_shared_while_it_runs_and_cleared_after)
+{
+    shareData->_upcallCode = SENTINEL;
+    RunResult result = run(childLine("shared-pid"));
+    ASSERT_EQ(0u, result.exitCode) << "the child could not read the shared record";
+    unsigned long own = 0, shared = 0;
+    ASSERT_EQ(2, sscanf(result.out.c_str(), "%lu %lu", &own, &shared)) << result.out;
+    EXPECT_NE(0ul, own);
+    EXPECT_EQ(own, shared);
+    EXPECT_EQ(0u, shareData->_upcallCode);
+}
+
+TEST_F(Runner, test_child_runs_with_hidden_window_and_given_environment)
+{
+    RunResult startup = run(childLine("startup"));
+    char expected[64];
+    snprintf(expected, sizeof(expected), "flags=%lu show=%u",
+             (unsigned long)(STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW), (unsigned)SW_HIDE);
+    EXPECT_EQ(expected, startup.out);
+
+    // The block keeps the variables Wine needs to start a program.
+    std::string block = "KVD_RUNNER_TEST=from the block";
+    block += '\0';
+    for (const char *name : {"SystemRoot", "PATH", "WINEPREFIX"}) {
+        const char *value = getenv(name);
+        if (value != NULL) {
+            block += std::string(name) + "=" + value;
+            block += '\0';
+        }
+    }
+    block += '\0';
+    RunResult env = run(childLine("env KVD_RUNNER_TEST"), &block[0]);
+    EXPECT_EQ(0u, env.exitCode);
+    EXPECT_EQ("from the block", env.out);
+}
+
+TEST_F(Runner, test_run_child_publishes_identifier_and_returns_handle)
+{
+    shareData->_upcallCode = SENTINEL;
+    std::string cmdLine = childLine("silent");
+    std::vector<char> line(cmdLine.begin(), cmdLine.end());
+    line.push_back('\0');
+    HANDLE child = RunChild(line.data(), NULL, NULL, NULL, NULL);
+    ASSERT_NE((HANDLE)NULL, child);
+    EXPECT_EQ(GetProcessId(child), shareData->_upcallCode);
+    EXPECT_EQ(0u, waitExitCode(child, 30000));
+    CloseHandle(child);
+    shareData->_upcallCode = 0;
+}
+
+TEST_F(Runner, test_read_child_output_collects_until_the_pipe_breaks)
+{
+    HANDLE readEnd = NULL, writeEnd = NULL;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, NULL, 0));
+    std::string text = pattern(700);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(writeEnd, text.data(), (DWORD)text.size(), &written, NULL));
+    CloseHandle(writeEnd);
+    char *output = ReadChildOutput(readEnd);
+    CloseHandle(readEnd);
+    ASSERT_NE((char *)NULL, output);
+    EXPECT_EQ(text, output);
+    free(output);
+}
+
+TEST_F(Runner, test_append_joins_and_accepts_null)
+{
+    char *text = append(NULL, "first");
+    ASSERT_NE((char *)NULL, text);
+    EXPECT_STREQ("first", text);
+    text = append(text, "");
+    EXPECT_STREQ("first", text);
+    text = append(text, " second");
+    EXPECT_STREQ("first second", text);
+    free(text);
+}
+
+}  // namespace
