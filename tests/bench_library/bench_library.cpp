@@ -1,0 +1,237 @@
+// bench_library: figures for the library's logon decision and its global lock, printed one per line.
+//
+//   bench_library.exe                   all figures
+//   bench_library.exe --lock-worker N   (internal) N client pairs, prints the milliseconds taken
+//   bench_library.exe --child           (internal) the trivial child: one line on standard output
+//
+// It rewrites the package's registry keys and its own scratch queue, so run it
+// in a Wine prefix of its own (scripts/bench_library.sh does).
+#include <windows.h>
+#include <shlwapi.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "KVDnotificationLibrary.h"
+#include "registry_schema.h"
+#include "test_config.h"
+
+typedef void(WINAPI *EventHandler)(PWLX_NOTIFICATION_INFO);
+typedef void(WINAPI *ClientEvent)(const char *);
+
+static const int DECISION_ROUNDS = 30;
+static const int LOCK_PAIRS = 400;
+static const int LOCK_PROCESSES = 4;
+
+static std::string winPath(const std::string &unixPath)
+{
+    std::string path = "Z:" + unixPath;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
+static std::string ownPath()
+{
+    char path[MAX_PATH];
+    DWORD len = GetModuleFileNameA(NULL, path, sizeof(path));
+    return std::string(path, len < sizeof(path) ? len : 0);
+}
+
+static HMODULE loadLibrary()
+{
+    return LoadLibraryA((winPath(KVD_PRODUCT_BIN_UNIX) + "\\KVDnotificationLibrary.dll").c_str());
+}
+
+static double nowMs()
+{
+    static LARGE_INTEGER frequency;
+    if (frequency.QuadPart == 0)
+        QueryPerformanceFrequency(&frequency);
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return (double)now.QuadPart * 1000.0 / (double)frequency.QuadPart;
+}
+
+static void setString(const char *key, const char *name, const std::string &value)
+{
+    SHSetValueA(HKEY_LOCAL_MACHINE, key, name, REG_SZ, value.c_str(), (DWORD)value.size() + 1);
+}
+
+static void setDword(const char *key, const char *name, DWORD value)
+{
+    SHSetValueA(HKEY_LOCAL_MACHINE, key, name, REG_DWORD, &value, sizeof(value));
+}
+
+// The library on, tracing off, the real jobupcall over a small scratch queue
+// whose jobs belong to another application (so " -l " lists nothing).
+static void configure(const std::string &dataDir)
+{
+    SHDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Orvane");
+    for (const char *key : {KVD_MAIN_KEY, KVD_POPCTL_KEY, KVD_UPCALL_KEY}) {
+        HKEY handle;
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &handle, NULL);
+        RegCloseKey(handle);
+    }
+    std::string bin = winPath(KVD_PRODUCT_BIN_UNIX);
+    setDword(KVD_MAIN_KEY, VAL_IS_ENABLED, 1);
+    setDword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, (DWORD)-2);
+    setString(KVD_UPCALL_KEY, VAL_UPCALL_PROGRAM, bin + "\\jobupcall.exe");
+    setString(KVD_UPCALL_KEY, VAL_XEP_BINDIR, bin);
+    setString(KVD_UPCALL_KEY, VAL_XEP_CACHEDIR, dataDir);
+    setString(KVD_UPCALL_KEY, VAL_XEP_DATDIR, dataDir);
+    setDword(KVD_UPCALL_KEY, VAL_UPCALL_TIMEOUT, 30);
+    CreateDirectoryA(dataDir.c_str(), NULL);
+    FILE *queue = fopen((dataDir + "\\korvo2queue.txt").c_str(), "wb");
+    if (queue != NULL) {
+        for (int i = 1; i <= 3; i++)
+            fprintf(queue, "dist_id:s=X%d app_id:s=Other state:h=0 SW_CONCURRENT_LOGIN_ALLOWED:l=1\r\n", i);
+        fclose(queue);
+    }
+}
+
+// Starts a child with a pipe as its standard output and reads it to the end.
+static double bareChildRun(const std::string &cmdLine)
+{
+    double start = nowMs();
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), NULL, TRUE};
+    HANDLE readEnd, writeEnd;
+    CreatePipe(&readEnd, &writeEnd, &attributes, 0);
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    startup.hStdOutput = writeEnd;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION info = {};
+    std::vector<char> line(cmdLine.begin(), cmdLine.end());
+    line.push_back('\0');
+    BOOL started = CreateProcessA(NULL, line.data(), NULL, NULL, TRUE, CREATE_NEW_CONSOLE, NULL, NULL, &startup, &info);
+    CloseHandle(writeEnd);
+    char buffer[256];
+    DWORD got;
+    while (started && ReadFile(readEnd, buffer, sizeof(buffer), &got, NULL) && got > 0) {
+    }
+    CloseHandle(readEnd);
+    if (started) {
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
+    return nowMs() - start;
+}
+
+static double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+static void benchLogonDecision(HMODULE library)
+{
+    EventHandler logon = (EventHandler)(void (*)(void))GetProcAddress(library, "KVDEventLogon");
+    HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, SHARED_MEMORY_NAME);
+    volatile t_s *shared = mapping ? (volatile t_s *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(t_s)) : NULL;
+    if (logon == NULL || shared == NULL) {
+        printf("logon decision: cannot bind the library\n");
+        return;
+    }
+    static wchar_t user[] = L"bench";
+    WLX_NOTIFICATION_INFO info = {};
+    info.Size = sizeof(info);
+    info.UserName = user;
+    std::string child = "\"" + ownPath() + "\" --child";
+    std::vector<double> decisions, bare;
+    for (int round = 0; round < DECISION_ROUNDS; round++) {
+        bare.push_back(bareChildRun(child));
+        shared->_dwLoggedOn = 0;   // every round is a first logon
+        double start = nowMs();
+        logon(&info);
+        decisions.push_back(nowMs() - start);
+    }
+    shared->_dwLoggedOn = 0;
+    double decision = median(decisions), baseline = median(bare);
+    printf("logon decision (KVDEventLogon, one -l upcall, 3-job queue): median %.1f ms over %d rounds\n", decision,
+           DECISION_ROUNDS);
+    printf("bare child with one line through a pipe: median %.1f ms over %d rounds\n", baseline, DECISION_ROUNDS);
+    printf("ratio logon decision / bare child: %.2f (goal at most 1.30)\n", decision / baseline);
+    UnmapViewOfFile((void *)shared);
+    CloseHandle(mapping);
+}
+
+static double runLockWorkers(int processes)
+{
+    std::string cmdLine = "\"" + ownPath() + "\" --lock-worker " + std::to_string(LOCK_PAIRS);
+    std::vector<HANDLE> started;
+    double start = nowMs();
+    for (int i = 0; i < processes; i++) {
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info = {};
+        std::vector<char> line(cmdLine.begin(), cmdLine.end());
+        line.push_back('\0');
+        if (CreateProcessA(NULL, line.data(), NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
+            CloseHandle(info.hThread);
+            started.push_back(info.hProcess);
+        }
+    }
+    for (HANDLE process : started) {
+        WaitForSingleObject(process, INFINITE);
+        CloseHandle(process);
+    }
+    return nowMs() - start;
+}
+
+static int lockWorker(int pairs)
+{
+    HMODULE library = loadLibrary();
+    ClientEvent increase = library ? (ClientEvent)(void (*)(void))GetProcAddress(library, "increaseRunningClients") : NULL;
+    ClientEvent decrease = library ? (ClientEvent)(void (*)(void))GetProcAddress(library, "decreaseRunningClients") : NULL;
+    if (increase == NULL || decrease == NULL)
+        return 1;
+    for (int i = 0; i < pairs; i++) {
+        increase("BENCH");
+        decrease("BENCH");
+    }
+    return 0;
+}
+
+static void benchLock()
+{
+    // A client stays announced, so no decrease ends the plan (no upcall, no popup).
+    setDword(KVD_MAIN_KEY, VAL_RUNNING_CLIENTS, 1);
+    for (int processes : {1, LOCK_PROCESSES}) {
+        double elapsed = runLockWorkers(processes);
+        double pairs = (double)processes * LOCK_PAIRS;
+        printf("lock round trips from %d process%s: %.0f increase+decrease pairs per second (%d pairs in %.0f ms)\n",
+               processes, processes == 1 ? "" : "es", pairs * 1000.0 / elapsed, (int)pairs, elapsed);
+    }
+    DWORD count = 0, size = sizeof(count);
+    SHGetValueA(HKEY_LOCAL_MACHINE, KVD_MAIN_KEY, VAL_RUNNING_CLIENTS, NULL, &count, &size);
+    printf("running clients after the lock runs: %lu (expected 1)\n", (unsigned long)count);
+}
+
+int main(int argc, char **argv)
+{
+    if (argc >= 2 && strcmp(argv[1], "--child") == 0) {
+        printf("D1 3\n");
+        return 0;
+    }
+    if (argc >= 3 && strcmp(argv[1], "--lock-worker") == 0)
+        return lockWorker(atoi(argv[2]));
+
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof(temp), temp);
+    configure(std::string(temp) + "kvd_bench_data");
+    HMODULE library = loadLibrary();
+    if (library == NULL) {
+        printf("cannot load the library from %s (%lu)\n", KVD_PRODUCT_BIN_UNIX, (unsigned long)GetLastError());
+        return 1;
+    }
+    benchLogonDecision(library);
+    benchLock();
+    return 0;
+}
