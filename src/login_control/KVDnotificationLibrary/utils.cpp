@@ -3,14 +3,476 @@
 #include "notify_trace.h"
 #include "registry_schema.h"
 #include "registry_util.h"
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
 // ---------------------------------------------------------------------------
 // Persistent logon-control state
 // ---------------------------------------------------------------------------
 
+// The logon budget: -2 no plan runs, other negatives unlimited, 0 denied, N left.
+int getMaxLoginAllowed()
+{
+    DWORD stored = (DWORD)NO_PLAN_RUNNING;
+    if (!RegGetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, &stored)) {
+        stored = (DWORD)NO_PLAN_RUNNING;
+        setMaxLoginAllowed(NO_PLAN_RUNNING);
+    }
+    return (int)stored;
+}
+
+void setMaxLoginAllowed(int val)
+{
+    RegSetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, (DWORD)val);
+}
+
+int checkRunningPlan()
+{
+    trace_class trace(TRACE_ORDINARY, "checkRunningDistribution");
+    int result = getMaxLoginAllowed() != NO_PLAN_RUNNING ? 1 : 0;
+    TRACE_LINE(trace, TRACE_INFO, "return data = %d", result);
+    return result;
+}
+
+int checkMaxAllowedLogin()
+{
+    trace_class trace(TRACE_DETAILED, "checkMaxAllowedLogin");
+    int val = getMaxLoginAllowed();
+    TRACE_LINE(trace, TRACE_INFO, "current max_login_allowed=%d", val);
+    int result = 1;
+    if (val > 0) {
+        setMaxLoginAllowed(val - 1);
+        TRACE_LINE(trace, TRACE_INFO, "set max_login_allowed to = %d", val - 1);
+    } else if (val == 0) {
+        result = 0;
+    }
+    TRACE_LINE(trace, TRACE_INFO, "return data = %d", result);
+    return result;
+}
+
+// The notify file's full path, or 0 when it does not fit or the directory is unknown.
+static int notifyFilePath(trace_class &trace, char *path, size_t size)
+{
+    UINT length = GetWindowsDirectoryA(path, (UINT)size);
+    if (length == 0 || length >= size) {
+        DWORD error = length == 0 ? GetLastError() : (DWORD)ERROR_INSUFFICIENT_BUFFER;
+        TRACE_LINE(trace, TRACE_ERROR, "Error retrieving the windows directory (%u)", (unsigned)error);
+        return 0;
+    }
+    // A cut path would name another file.
+    if (length + sizeof(NOTIFY_FILE_NAME) > size) {
+        TRACE_LINE(trace, TRACE_ERROR, "Error retrieving the windows directory (%u)",
+                   (unsigned)ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    memcpy(path + length, NOTIFY_FILE_NAME, sizeof(NOTIFY_FILE_NAME));
+    return 1;
+}
+
+// The first bytes of the open notify file as a text, or null.
+static char *readNotifyText(trace_class &trace, HANDLE file, const char *path)
+{
+    char *text = (char *)calloc(NOTIFY_FILE_MAX_BYTES + 1, 1);
+    if (text == NULL) {
+        TRACE_LINE(trace, TRACE_FATAL, "Error not enough memory");
+        return NULL;
+    }
+    DWORD bytesRead = 0;
+    if (!ReadFile(file, text, NOTIFY_FILE_MAX_BYTES, &bytesRead, NULL)) {
+        TRACE_LINE(trace, TRACE_ERROR, "Error reading the content of '%s' error %u", path, (unsigned)GetLastError());
+        free(text);
+        return NULL;
+    }
+    text[bytesRead] = '\0';
+    return text;
+}
+
+char *retrieveRunningDistribution()
+{
+    trace_class trace(TRACE_ORDINARY, "retrieveRunningDistribution");
+    char path[MAX_PATH];
+    char *text = NULL;
+    if (notifyFilePath(trace, path, sizeof(path))) {
+        HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, NULL);
+        if (file == INVALID_HANDLE_VALUE) {
+            TRACE_LINE(trace, TRACE_WARNING, "unable to open '%s' error %u", path, (unsigned)GetLastError());
+        } else {
+            text = readNotifyText(trace, file, path);
+            CloseHandle(file);
+        }
+    }
+    if (text == NULL) {
+        TRACE_LINE(trace, TRACE_INFO, "exiting NULL");
+        return NULL;
+    }
+    TRACE_LINE(trace, TRACE_INFO, "Content of notify file is '%s'", text);
+    return text;
+}
+
+int denyLogonOnPauseError()
+{
+    trace_class trace(TRACE_ORDINARY, "denyLogonOnPauseError");
+    DWORD value = DEF_DENY_LOGON_ON_PAUSE_ERROR;
+    if (!RegGetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_DENY_LOGON_ON_PAUSE_ERROR, &value)) {
+        TRACE_LINE(trace, TRACE_ERROR,
+                   "Error retrieving denyLogonOnPauseError status, may be key is missing... try to create it");
+        value = DEF_DENY_LOGON_ON_PAUSE_ERROR;
+        RegSetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_DENY_LOGON_ON_PAUSE_ERROR, value);
+    }
+    TRACE_LINE(trace, TRACE_INFO, "return data = %d", (int)value);
+    return (int)value;
+}
+
+DWORD getDefaultShutdownNum()
+{
+    trace_class trace(TRACE_DETAILED, "getDefaultShutdownNum");
+    DWORD value = DEF_DEFAULT_SHUTDOWN_ALLOWED;
+    if (!RegGetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_DEFAULT_SHUTDOWN_ALLOWED, &value)) {
+        TRACE_LINE(trace, TRACE_ERROR, "Error retrieving '%s' value, try to set to %d", VAL_DEFAULT_SHUTDOWN_ALLOWED,
+                   (int)DEF_DEFAULT_SHUTDOWN_ALLOWED);
+        value = DEF_DEFAULT_SHUTDOWN_ALLOWED;
+        if (!RegSetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_DEFAULT_SHUTDOWN_ALLOWED, value))
+            TRACE_LINE(trace, TRACE_ERROR, "Error setting '%s' with value %u", VAL_DEFAULT_SHUTDOWN_ALLOWED,
+                       (unsigned)value);
+    }
+    TRACE_LINE(trace, TRACE_INFO, "return data = %u", (unsigned)value);
+    return value;
+}
+
+DWORD getCurrentShutdownLeft()
+{
+    trace_class trace(TRACE_DETAILED, "getCurrentShutdownLeft");
+    DWORD value = 0;
+    if (!RegGetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_CURR_SHUTDOWN_LEFT, &value)) {
+        TRACE_LINE(trace, TRACE_ERROR, "error retrieving '%s'", VAL_CURR_SHUTDOWN_LEFT);
+        value = getDefaultShutdownNum();
+        TRACE_LINE(trace, TRACE_INFO, "setting to value %u", (unsigned)value);
+        setCurrentShutdownLeft(value);
+    }
+    TRACE_LINE(trace, TRACE_INFO, "return data = %u", (unsigned)value);
+    return value;
+}
+
+void setCurrentShutdownLeft(DWORD val)
+{
+    trace_class trace(TRACE_DETAILED, "setCurrentShutdownLeft");
+    TRACE_LINE(trace, TRACE_INFO, "setting value to %u", (unsigned)val);
+    if (!RegSetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_CURR_SHUTDOWN_LEFT, val))
+        TRACE_LINE(trace, TRACE_ERROR, "Error setting '%s' with value %u", VAL_CURR_SHUTDOWN_LEFT, (unsigned)val);
+}
+
+// Start-ups are only counted while logons are restricted (budget 0 or more);
+// when the count runs out the restriction is lifted and the count starts again.
+void updateMaxShutdownAllowed(int reset)
+{
+    trace_class trace(TRACE_ORDINARY, "updateMaxShutdownAllowed");
+    int maxLogin = getMaxLoginAllowed();
+    TRACE_LINE(trace, TRACE_INFO, "maxLoginAllowed=%d", maxLogin);
+    if (maxLogin < 0)
+        return;
+    TRACE_LINE(trace, TRACE_INFO, "logon is currently disabled");
+    if (reset) {
+        TRACE_LINE(trace, TRACE_INFO, "reset shutdown left");
+        setCurrentShutdownLeft(getDefaultShutdownNum());
+        return;
+    }
+    TRACE_LINE(trace, TRACE_INFO, "decrease shutdown left");
+    DWORD left = getCurrentShutdownLeft();
+    TRACE_LINE(trace, TRACE_INFO, "shutdownLeft = %u", (unsigned)left);
+    if (left != 0) {
+        setCurrentShutdownLeft(left - 1);
+        return;
+    }
+    TRACE_LINE(trace, TRACE_WARNING, "shutdownLeft=0 enabling logon and reset shutdownLeft");
+    setMaxLoginAllowed(NO_PLAN_RUNNING);
+    setCurrentShutdownLeft(getDefaultShutdownNum());
+}
+
 // ---------------------------------------------------------------------------
 // Paused-distribution lists
 // ---------------------------------------------------------------------------
+
+static const DWORD LIST_GROWTH = 10;
+// Room for a count in signed decimal and the three zero bytes of an entry.
+static const size_t ENTRY_EXTRA_BYTES = 33;
+
+void initializeBuffer(paused_distribution_s *list)
+{
+    list->size = 0;
+    list->list = (elem *)calloc(LIST_GROWTH, sizeof(elem));
+    // Without a first array the list starts empty; addToList allocates one.
+    list->maximum = list->list != NULL ? LIST_GROWTH : 0;
+}
+
+static int growList(trace_class &trace, paused_distribution_s *list)
+{
+    TRACE_LINE(trace, TRACE_INFO, "size=maximum, relocating");
+    elem *larger = (elem *)calloc(list->size + LIST_GROWTH, sizeof(elem));
+    if (larger == NULL)
+        return 0;
+    if (list->size > 0)
+        memcpy(larger, list->list, list->size * sizeof(elem));
+    free(list->list);
+    list->list = larger;
+    list->maximum += LIST_GROWTH;
+    return 1;
+}
+
+int addToList(paused_distribution_s *list, const char *epname, const char *distID, int maxLoginAllowed)
+{
+    trace_class trace(TRACE_DETAILED, "addToList");
+    char *epnameCopy = NULL;
+    char *distIDCopy = NULL;
+    if ((list->size == list->maximum && !growList(trace, list)) || (epnameCopy = strdup(epname)) == NULL
+        || (distIDCopy = strdup(distID)) == NULL) {
+        free(epnameCopy);
+        TRACE_LINE(trace, TRACE_ERROR, "ERROR insufficient memory");
+        TRACE_LINE(trace, TRACE_INFO, "return data = %d", 0);
+        return 0;
+    }
+    elem *slot = &list->list[list->size];
+    TRACE_LINE(trace, TRACE_INFO, "adding epname '%s'", epname);
+    slot->epname = epnameCopy;
+    TRACE_LINE(trace, TRACE_INFO, "adding distID '%s'", distID);
+    slot->distID = distIDCopy;
+    TRACE_LINE(trace, TRACE_INFO, "adding max_login_allowed '%d'", maxLoginAllowed);
+    slot->maxLoginAllowed = maxLoginAllowed;
+    list->size++;
+    TRACE_LINE(trace, TRACE_INFO, "return data = %d", 1);
+    return 1;
+}
+
+void freePausedListStructure(paused_distribution_s *list)
+{
+    if (list == NULL)
+        return;
+    for (DWORD i = 0; i < list->size; i++) {
+        free(list->list[i].epname);
+        free(list->list[i].distID);
+    }
+    free(list->list);
+    free(list);
+}
+
+paused_distribution_s *retrievePausedList()
+{
+    paused_distribution_s *list = (paused_distribution_s *)calloc(1, sizeof(paused_distribution_s));
+    if (list == NULL) {
+        trace_class trace(TRACE_ORDINARY, "retrievePausedList");
+        TRACE_LINE(trace, TRACE_ERROR, "ERROR insufficient memory");
+        return NULL;
+    }
+    initializeBuffer(list);
+    initializePausedList(list);
+    return list;
+}
+
+// A stored count is the signed decimal that was written; any other text counts as 0.
+static int parseStoredCount(const char *text)
+{
+    const char *digit = text[0] == '-' ? text + 1 : text;
+    if (*digit == '\0')
+        return 0;
+    long long value = 0;
+    for (; *digit != '\0'; digit++) {
+        if (*digit < '0' || *digit > '9' || value > 214748364LL)
+            return 0;
+        value = value * 10 + (*digit - '0');
+    }
+    if (text[0] == '-')
+        value = -value;
+    if (value < -2147483647LL - 1 || value > 2147483647LL)
+        return 0;
+    return (int)value;
+}
+
+// Parses the entries of a multi-string that ends with two zero bytes. Every
+// string read starts before the final zero byte (offset L - 1), and a
+// non-empty one ends before it, so nothing past the multi-string is read.
+static int parsePausedText(paused_distribution_s *list, const char *text)
+{
+    size_t end = getMultiStringLen(text) - 1;   // offset of the final zero byte
+    size_t pos = 0;
+    while (pos < end && text[pos] != '\0') {
+        const char *epname = text + pos;
+        pos += strlen(epname) + 1;
+        const char *distID = text + pos;
+        if (pos >= end || distID[0] == '\0')
+            return 0;
+        pos += strlen(distID) + 1;
+        const char *count = text + pos;
+        if (pos >= end || count[0] == '\0')
+            return 0;
+        pos += strlen(count) + 1;
+        addToList(list, epname, distID, parseStoredCount(count));
+    }
+    return 1;
+}
+
+int parsePausedQueue(paused_distribution_s *list, const char *bytes, DWORD length)
+{
+    // The copy ends with two zero bytes whatever the stored bytes hold.
+    char *text = (char *)calloc((size_t)length + 2, 1);
+    if (text == NULL)
+        return 0;
+    if (length > 0)
+        memcpy(text, bytes, length);
+    int result = parsePausedText(list, text);
+    free(text);
+    return result;
+}
+
+int initializePausedList(paused_distribution_s *list)
+{
+    trace_class trace(TRACE_DETAILED, "initializePausedList");
+    char *text = NULL;
+    int result = 1;
+    if (!RegGetMultiString(KVD_ROOT, KVD_MAIN_KEY, VAL_PAUSED_QUEUE, &text)) {
+        TRACE_LINE(trace, TRACE_INFO, "no pending distribution retrieved locally");
+    } else {
+        // The registry helper leaves two zero bytes after the stored bytes.
+        result = parsePausedText(list, text);
+        if (!result)
+            TRACE_LINE(trace, TRACE_ERROR, "ERROR: invalid persistent list structure!");
+        free(text);
+    }
+    TRACE_LINE(trace, TRACE_INFO, "return data = %d", result);
+    return result;
+}
+
+// Writes one entry (three strings, each with its zero byte) at `at`, which has
+// room for both texts and ENTRY_EXTRA_BYTES; returns the bytes written.
+static size_t writeEntry(char *at, const char *epname, const char *distID, int maxLoginAllowed)
+{
+    size_t epnameLength = strlen(epname) + 1;
+    size_t distIDLength = strlen(distID) + 1;
+    memcpy(at, epname, epnameLength);
+    memcpy(at + epnameLength, distID, distIDLength);
+    char *count = at + epnameLength + distIDLength;
+    int countLength = snprintf(count, ENTRY_EXTRA_BYTES - 2, "%d", maxLoginAllowed);
+    return epnameLength + distIDLength + (size_t)countLength + 1;
+}
+
+int addToPersistentPausedList(const char *epname, const char *distID, int maxLoginAllowed)
+{
+    // An empty text would end the stored list early and hide this entry and every later one.
+    if (epname[0] == '\0' || distID[0] == '\0')
+        return 0;
+    char *old = NULL;
+    if (!RegGetMultiString(KVD_ROOT, KVD_MAIN_KEY, VAL_PAUSED_QUEUE, &old))
+        old = NULL;
+    // A value whose first string is empty holds no entry: an entry appended
+    // after that empty string would never be read back.
+    size_t oldLength = old != NULL && old[0] != '\0' ? getMultiStringLen(old) : 0;
+    size_t size = oldLength + strlen(epname) + strlen(distID) + ENTRY_EXTRA_BYTES + (oldLength == 0 ? 1 : 0);
+    char *text = (char *)calloc(size, 1);
+    if (text == NULL) {
+        free(old);
+        return 0;
+    }
+    size_t start = 0;
+    if (oldLength != 0) {
+        memcpy(text, old, oldLength);
+        start = oldLength - 1;   // over the empty string that ended the old list
+    }
+    free(old);
+    size_t entryEnd = start + writeEntry(text + start, epname, distID, maxLoginAllowed);
+    text[entryEnd] = '\0';
+    RegSetMultiString(KVD_ROOT, KVD_MAIN_KEY, VAL_PAUSED_QUEUE, text);
+    free(text);
+    return 1;
+}
+
+int emptyPersistentPausedList()
+{
+    return RegRemoveValue(KVD_ROOT, KVD_MAIN_KEY, VAL_PAUSED_QUEUE);
+}
+
+int isContained(const char *work_id, const char *dists)
+{
+    if (work_id == NULL || dists == NULL)
+        return 0;
+    size_t idLength = strlen(work_id);
+    const char *item = dists;
+    while (*item != '\0') {
+        const char *comma = strchr(item, ',');
+        size_t itemLength = comma != NULL ? (size_t)(comma - item) : strlen(item);
+        // Empty items never match, as an empty list does not.
+        if (itemLength > 0 && itemLength == idLength && strncmp(item, work_id, itemLength) == 0)
+            return 1;
+        if (comma == NULL)
+            break;
+        item = comma + 1;
+    }
+    return 0;
+}
+
+// The elements that the upcall program both failed to resume and still reports as paused.
+static void keepStillPaused(trace_class &trace, paused_distribution_s *list, const char *failList,
+                            const char *newPausedList, paused_distribution_s *kept)
+{
+    for (DWORD i = 0; list != NULL && i < list->size; i++) {
+        const elem *entry = &list->list[i];
+        if (failList != NULL && isContained(entry->distID, failList) && newPausedList != NULL
+            && isContained(entry->distID, newPausedList)) {
+            TRACE_LINE(trace, TRACE_INFO, "found '%s, adding", entry->distID);
+            addToList(kept, entry->epname, entry->distID, entry->maxLoginAllowed);
+        }
+    }
+}
+
+// The stored form of a list: its entries and the final empty string; caller frees.
+static char *buildPausedText(const paused_distribution_s *list)
+{
+    size_t size = 1;
+    for (DWORD i = 0; i < list->size; i++)
+        size += strlen(list->list[i].epname) + strlen(list->list[i].distID) + ENTRY_EXTRA_BYTES;
+    char *text = (char *)calloc(size, 1);
+    if (text == NULL)
+        return NULL;
+    size_t at = 0;
+    for (DWORD i = 0; i < list->size; i++)
+        at += writeEntry(text + at, list->list[i].epname, list->list[i].distID, list->list[i].maxLoginAllowed);
+    text[at] = '\0';
+    return text;
+}
+
+static int storeStillPaused(trace_class &trace, const paused_distribution_s *kept)
+{
+    if (kept->size == 0) {
+        TRACE_LINE(trace, TRACE_INFO, "no paused ditribution is valid, removing all");
+        RegRemoveValue(KVD_ROOT, KVD_MAIN_KEY, VAL_PAUSED_QUEUE);
+        return 1;
+    }
+    char *text = buildPausedText(kept);
+    if (text == NULL) {
+        TRACE_LINE(trace, TRACE_INFO, "ERROR insufficient memory");
+        return 0;
+    }
+    if (!RegSetMultiString(KVD_ROOT, KVD_MAIN_KEY, VAL_PAUSED_QUEUE, text))
+        TRACE_LINE(trace, TRACE_ERROR, "ERROR setting newVal");
+    free(text);
+    return 0;
+}
+
+int updatePersistenPausedtList(paused_distribution_s *list, const char *failList, const char *newPausedList)
+{
+    trace_class trace(TRACE_ORDINARY, "updatePersistenPausedtList");
+    paused_distribution_s *kept = (paused_distribution_s *)calloc(1, sizeof(paused_distribution_s));
+    if (kept == NULL) {
+        TRACE_LINE(trace, TRACE_ERROR, "ERROR insufficient memory");
+        TRACE_LINE(trace, TRACE_INFO, "return data = %d", 0);
+        return 0;
+    }
+    initializeBuffer(kept);
+    keepStillPaused(trace, list, failList, newPausedList, kept);
+    int result = storeStillPaused(trace, kept);
+    freePausedListStructure(kept);
+    TRACE_LINE(trace, TRACE_INFO, "return data = %d", result);
+    return result;
+}
 
 // ---------------------------------------------------------------------------
 // Popups and shutdown at completion

@@ -38,6 +38,9 @@ int addToPersistentPausedList(const char *epname, const char *distID, int maxLog
 int emptyPersistentPausedList();
 int isContained(const char *work_id, const char *dists);
 int updatePersistenPausedtList(paused_distribution_s *list, const char *failList, const char *newPausedList);
+// Adds the entries of stored "_pausedQueue" bytes to list, reading only those
+// bytes; 1 when well formed, 0 when the structure is invalid.
+int parsePausedQueue(paused_distribution_s *list, const char *bytes, DWORD length);
 
 // ---- popups and shutdown at completion ----
 DWORD updateRuningClients(int inc, int shutdownOnCompletion);
