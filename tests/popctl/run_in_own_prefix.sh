@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# run_in_own_prefix: runs one GoogleTest program in a Wine prefix of its own,
-# created on demand, with its own wineserver. popctl's tests log the Wine session
-# off, which ends every windowed process of the prefix; no other test may share it.
+# run_in_own_prefix: runs popctl's GoogleTest program in a Wine prefix of its
+# own, created on demand, with its own wineserver. popctl's tests log the Wine
+# session off, which ends every windowed process of the prefix (a forced logoff
+# ends every process); no other test may share the prefix.
 # Usage: run_in_own_prefix.sh PREFIX_DIR PROGRAM [GTEST_ARGS...]
 set -uo pipefail
 prefix=$1
@@ -22,13 +23,33 @@ if ! grep -q '"Managed"="N"' "$WINEPREFIX/user.reg" 2>/dev/null; then
     wineserver -w
 fi
 
-# A forced logoff ends the test program as well: only a complete report counts.
 report=$(mktemp -u "${TMPDIR:-/tmp}/popctl-report.XXXXXX.xml")
-wine "$program" --gtest_output="xml:$(winepath -w "$report")" "$@"
+# Runs the program with a GoogleTest report; the report exists only when the
+# program came to its end (a logoff that ends it midway leaves none).
+run_reporting() {
+    rm -f "$report"
+    wine "$program" --gtest_output="xml:$(winepath -w "$report")" "$@"
+}
+
+run_reporting --gtest_filter=-ForcedLogoff.* "$@"
 status=$?
-if [ $status -eq 0 ] && [ ! -s "$report" ]; then
+if [ ! -s "$report" ]; then
     echo "run_in_own_prefix: $(basename "$program") ended before its report was written" >&2
     status=1
+fi
+# The forced logoff ends the test program itself: the first run starts it and
+# must be ended by it; the second run checks what popctl traced.
+if [ $status -eq 0 ]; then
+    echo "run_in_own_prefix: ForcedLogoff, first run (ended by the logoff)"
+    run_reporting --gtest_filter=ForcedLogoff.* >/dev/null 2>&1
+    wineserver -w
+    if [ -s "$report" ]; then
+        echo "run_in_own_prefix: the forced logoff did not end the session" >&2
+        status=1
+    else
+        run_reporting --gtest_filter=ForcedLogoff.* || status=1
+        [ -s "$report" ] || status=1
+    fi
 fi
 rm -f "$report"
 # Ends whatever the test left in this prefix (only this prefix's server).

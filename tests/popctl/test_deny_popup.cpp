@@ -183,8 +183,7 @@ TEST_F(DenyPopup, test_logoff_type_selects_the_flags)
         DWORD type;
         const char *line;
         const char *flags;
-    } cases[] = {{0, NULL, "flags=0"}, {1, "logoff FORCED", "flags=4"},
-                 {2, "logoff FORCED_IF_HUNG", "flags=16"}, {5, NULL, "flags=0"}};
+    } cases[] = {{0, NULL, "flags=0"}, {2, "logoff FORCED_IF_HUNG", "flags=16"}, {5, NULL, "flags=0"}};
     for (const Case &c : cases) {
         denyLogon(0, "");
         setDword(KVD_MAIN_KEY, VAL_DENY_POPUP_ENABLED, 0);
@@ -216,4 +215,48 @@ TEST_F(DenyPopup, test_missing_library_still_logs_off)
     EXPECT_TRUE(traced("[W] EnableFinalPopup KVDnotificationLibrary not found"));
     EXPECT_TRUE(traced("[I] logoff logoff ok"));
     EXPECT_EQ(0, sharedRecord()->_final_popup_enabled);
+}
+
+// A forced logoff ends every windowed process of the Wine session, this test
+// program included once it owns a window. run_in_own_prefix.sh therefore runs
+// this test twice: the first run leaves a marker, opens a window as the user's
+// programs would and starts the logoff, which ends it; the second run finds the
+// marker and checks what popctl traced.
+TEST(ForcedLogoff, test_logoff_type_1_forces_the_logoff)
+{
+    std::string marker = workDir() + "\\forced_logoff.started";
+    std::string traceFile = workDir() + "\\forced_logoff.trace";
+    if (GetFileAttributesA(marker.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        deleteKeys();
+        createKeys();
+        setDword(KVD_MAIN_KEY, VAL_IS_ENABLED, 1);
+        enableTrace(1, "forced_logoff.trace");
+        DeleteFileA((traceFile + ".1").c_str());
+        setDword(KVD_POPCTL_KEY, VAL_POPUP_TYPE, 0);
+        setDword(KVD_MAIN_KEY, VAL_DENY_POPUP_ENABLED, 0);
+        setDword(KVD_MAIN_KEY, VAL_LOGOFF_TYPE, 1);
+        HANDLE marking = CreateFileA(marker.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+        ASSERT_NE(INVALID_HANDLE_VALUE, marking);
+        CloseHandle(marking);
+        HWND userWindow = CreateWindowA("STATIC", "user's program", WS_OVERLAPPED, 0, 0, 10, 10, NULL, NULL,
+                                        GetModuleHandleA(NULL), NULL);
+        ASSERT_TRUE(userWindow != NULL);
+        HANDLE process = startProgram("\"" + productBin("popctl.exe") + "\"");
+        for (DWORD waited = 0; waited < 20000; waited += 100) {
+            MSG message;
+            while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE))
+                DispatchMessageA(&message);
+            Sleep(100);
+        }
+        CloseHandle(process);
+        DestroyWindow(userWindow);
+        DeleteFileA(marker.c_str());
+        FAIL() << "a forced logoff must end every process of the session, this one too";
+    }
+    DeleteFileA(marker.c_str());
+    std::string text = readFile(traceFile) + readFile(traceFile + ".1");
+    EXPECT_NE(std::string::npos, text.find("[I] logoff logoff FORCED\r\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("[I] logoff ExitWindowsEx flags=4")) << text;
+    EXPECT_NE(std::string::npos, text.find("[I] logoff logoff ok")) << text;
+    deleteKeys();
 }
