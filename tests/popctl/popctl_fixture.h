@@ -72,11 +72,11 @@ protected:
     }
 
     // The same, returning the choice popup.
-    HWND openChoicePopup(DWORD timeoutSeconds, const std::string &title = DEFAULT_TITLE)
+    HWND openChoicePopup(DWORD timeoutSeconds, const std::string &title = DEFAULT_TITLE, DWORD waitMs = START_MS)
     {
         if (requestShutdown(timeoutSeconds) == NULL)
             return NULL;
-        HWND popup = waitPopup(title, START_MS);
+        HWND popup = waitPopup(title, waitMs);
         EXPECT_TRUE(popup != NULL) << "no choice popup titled '" << title << "'";
         return popup;
     }

@@ -1,6 +1,8 @@
 #!/bin/sh
 # screenshot: captures the whole X display of the tests as a PNG file.
-# Usage: screenshot.sh FILE.png   (DISPLAY names the Xvfb display)
+# Usage: screenshot.sh DISPLAY FILE.png
+# The file appears complete or not at all (written aside, then renamed).
 set -e
-import -display "${DISPLAY:?}" -window root "$1"
-echo "screenshot: $1"
+import -display "$1" -window root "$2.part.png"
+mv "$2.part.png" "$2"
+echo "screenshot: $2"
