@@ -102,17 +102,25 @@ TEST_F(Runner, test_zero_byte_ends_the_text_of_its_piece)
     EXPECT_EQ("abc", result.out);
 }
 
+std::string windowedChildLine(const std::string &arguments)
+{
+    return "\"" + testBin("runner_child_windowed.exe") + "\" " + arguments;
+}
+
 // The child closes its output and only exits half a second later: the exit
-// code must be the child's, not the still-active 259.
+// code must be the child's, not the still-active 259. Under Wine only the
+// windowed child really breaks the pipe early (the console host of the other
+// keeps a copy of its output handle until the console ends).
 TEST_F(Runner, test_exit_code_is_read_once_the_child_has_ended)
 {
-    DWORD started = GetTickCount();
-    RunResult result = run(childLine("close-exit 500"));
-    DWORD elapsed = GetTickCount() - started;
-    EXPECT_EQ(7u, result.exitCode);
-    EXPECT_NE((DWORD)STILL_ACTIVE, result.exitCode);
-    EXPECT_TRUE(result.isNull);
-    EXPECT_GE(elapsed, 400u) << "execProgram returned before the child ended";
+    for (const std::string &cmdLine : {windowedChildLine("close-exit 500"), childLine("close-exit 500")}) {
+        DWORD started = GetTickCount();
+        RunResult result = run(cmdLine);
+        DWORD elapsed = GetTickCount() - started;
+        EXPECT_EQ(7u, result.exitCode) << cmdLine;
+        EXPECT_TRUE(result.isNull) << cmdLine;
+        EXPECT_GE(elapsed, 400u) << "execProgram returned before the child ended: " << cmdLine;
+    }
 }
 
 TEST_F(Runner, test_missing_program_gives_minus_one_and_leaves_upcall_code)
@@ -123,7 +131,7 @@ TEST_F(Runner, test_missing_program_gives_minus_one_and_leaves_upcall_code)
     EXPECT_EQ(NOT_RUN, result.exitCode);
     EXPECT_TRUE(result.isNull);
     EXPECT_EQ(SENTINEL, shareData->_upcallCode);
-    EXPECT_TRUE(fileContains(trace, "RunChild Error creating the child ("));
+    EXPECT_TRUE(fileContains(trace, "[E] RunChild Error creating the child (2)"));
     EXPECT_TRUE(fileContains(trace, "execProgram Error inRunChild"));
     EXPECT_TRUE(fileContains(trace, "execProgram returning NULL"));
     shareData->_upcallCode = 0;

@@ -6,6 +6,7 @@
 #include <string.h>
 
 // Points at _upcallCode in the shared record, set by DllMain.
+// (Error codes are taken before a trace line: writing it changes the last error.)
 static DWORD *currProcessPID = NULL;
 
 static const DWORD OUTPUT_PIECE_BYTES = 255;
@@ -24,8 +25,10 @@ static void publishChildPid(DWORD pid)
 
 static void closeTracedHandle(trace_class &trace, HANDLE handle)
 {
-    if (!CloseHandle(handle))
-        TRACE_LINE(trace, TRACE_ERROR, "Error closing the handle %p (%u)", handle, (unsigned)GetLastError());
+    if (!CloseHandle(handle)) {
+        DWORD error = GetLastError();
+        TRACE_LINE(trace, TRACE_ERROR, "Error closing the handle %p (%u)", handle, (unsigned)error);
+    }
 }
 
 HANDLE RunChild(char *cmdLine, char *env, HANDLE hChildStdOut, HANDLE hChildStdIn, HANDLE hChildStdErr)
@@ -43,7 +46,8 @@ HANDLE RunChild(char *cmdLine, char *env, HANDLE hChildStdOut, HANDLE hChildStdI
     PROCESS_INFORMATION child;
     memset(&child, 0, sizeof(child));
     if (!CreateProcessA(NULL, cmdLine, NULL, NULL, TRUE, CREATE_NEW_CONSOLE, env, NULL, &startup, &child)) {
-        TRACE_LINE(trace, TRACE_ERROR, "Error creating the child (%u)", (unsigned)GetLastError());
+        DWORD error = GetLastError();
+        TRACE_LINE(trace, TRACE_ERROR, "Error creating the child (%u)", (unsigned)error);
         TRACE_LINE(trace, TRACE_INFO, "return data = %p", (void *)NULL);
         return NULL;
     }
@@ -65,13 +69,15 @@ static HANDLE createOutputPipe(trace_class &trace, HANDLE *writeEnd)
 
     HANDLE inheritableRead = NULL;
     if (!CreatePipe(&inheritableRead, writeEnd, &inheritable, 0)) {
-        TRACE_LINE(trace, TRACE_ERROR, "Error creating the pipe: %u", (unsigned)GetLastError());
+        DWORD error = GetLastError();
+        TRACE_LINE(trace, TRACE_ERROR, "Error creating the pipe: %u", (unsigned)error);
         return NULL;
     }
     HANDLE privateRead = NULL;
     HANDLE self = GetCurrentProcess();
     if (!DuplicateHandle(self, inheritableRead, self, &privateRead, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        TRACE_LINE(trace, TRACE_ERROR, "Error duplicating the handle: %u", (unsigned)GetLastError());
+        DWORD error = GetLastError();
+        TRACE_LINE(trace, TRACE_ERROR, "Error duplicating the handle: %u", (unsigned)error);
         closeTracedHandle(trace, inheritableRead);
         closeTracedHandle(trace, *writeEnd);
         return NULL;
@@ -84,11 +90,14 @@ static HANDLE createOutputPipe(trace_class &trace, HANDLE *writeEnd)
 // final once the process has ended, so wait for that first.
 static DWORD collectExitCode(trace_class &trace, HANDLE process)
 {
-    if (WaitForSingleObject(process, INFINITE) == WAIT_FAILED)
-        TRACE_LINE(trace, TRACE_ERROR, "Error waiting for the child %u", (unsigned)GetLastError());
+    if (WaitForSingleObject(process, INFINITE) == WAIT_FAILED) {
+        DWORD error = GetLastError();
+        TRACE_LINE(trace, TRACE_ERROR, "Error waiting for the child %u", (unsigned)error);
+    }
     DWORD exitCode = EXIT_CODE_NOT_RUN;
     if (!GetExitCodeProcess(process, &exitCode)) {
-        TRACE_LINE(trace, TRACE_ERROR, "Error GetExitCodeProcess %u", (unsigned)GetLastError());
+        DWORD error = GetLastError();
+        TRACE_LINE(trace, TRACE_ERROR, "Error GetExitCodeProcess %u", (unsigned)error);
         exitCode = EXIT_CODE_NOT_RUN;
     }
     TRACE_LINE(trace, TRACE_INFO, "Child exitCode %u", (unsigned)exitCode);

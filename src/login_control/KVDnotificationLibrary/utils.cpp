@@ -80,7 +80,8 @@ static char *readNotifyText(trace_class &trace, HANDLE file, const char *path)
     }
     DWORD bytesRead = 0;
     if (!ReadFile(file, text, NOTIFY_FILE_MAX_BYTES, &bytesRead, NULL)) {
-        TRACE_LINE(trace, TRACE_ERROR, "Error reading the content of '%s' error %u", path, (unsigned)GetLastError());
+        DWORD error = GetLastError();
+        TRACE_LINE(trace, TRACE_ERROR, "Error reading the content of '%s' error %u", path, (unsigned)error);
         free(text);
         return NULL;
     }
@@ -97,7 +98,8 @@ char *retrieveRunningDistribution()
         HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, NULL);
         if (file == INVALID_HANDLE_VALUE) {
-            TRACE_LINE(trace, TRACE_WARNING, "unable to open '%s' error %u", path, (unsigned)GetLastError());
+            DWORD error = GetLastError();
+            TRACE_LINE(trace, TRACE_WARNING, "unable to open '%s' error %u", path, (unsigned)error);
         } else {
             text = readNotifyText(trace, file, path);
             CloseHandle(file);
