@@ -1,21 +1,25 @@
 // Screenshots of popctl's three popups on the Xvfb display, kept in the build folder.
 #include "popctl_fixture.h"
 
-#include <stdlib.h>
+#include <stdio.h>
 
 namespace {
 
-// Runs tests/popctl/screenshot.sh through Wine's start of Unix programs and waits
-// for the PNG file; true when it exists and is not empty.
-bool screenshot(const std::string &name)
+// Runs scripts/screenshot.sh through Wine's start of Unix programs for the
+// window's rectangle (with a margin) and waits for the PNG file; true when it
+// exists and is not empty.
+bool screenshot(const std::string &name, HWND window)
 {
     std::string unixFile = std::string(POPCTL_SCREENSHOT_DIR) + "/" + name;
     std::string file = winPath(unixFile);
-    CreateDirectoryA(winPath(POPCTL_SCREENSHOT_DIR).c_str(), NULL);
     DeleteFileA(file.c_str());
-    const char *display = getenv("DISPLAY");
-    std::string command = "Z:\\bin\\sh " + std::string(POPCTL_SCREENSHOT_SCRIPT) + " " +
-                          (display != NULL ? display : ":0") + " " + unixFile;
+    RECT frame = windowRect(window);
+    const int margin = 20;
+    char crop[64];
+    snprintf(crop, sizeof(crop), "%ldx%ld+%ld+%ld", frame.right - frame.left + 2 * margin,
+             frame.bottom - frame.top + 2 * margin, frame.left > margin ? frame.left - margin : 0,
+             frame.top > margin ? frame.top - margin : 0);
+    std::string command = "Z:\\bin\\bash " + std::string(POPCTL_SCREENSHOT_SCRIPT) + " " + unixFile + " " + crop;
     HANDLE process = startProgram(command);
     if (process != NULL)
         CloseHandle(process);   // a Unix process: Wine gives no exit code for it
@@ -44,7 +48,7 @@ TEST_F(Screenshots, test_deny_popup_on_its_desktop)
     HWND popup = waitPopup(DEFAULT_TITLE, START_MS, DENY_DESKTOP);
     ASSERT_TRUE(popup != NULL);
     Sleep(300);   // let it paint
-    EXPECT_TRUE(screenshot("deny_popup.png"));
+    EXPECT_TRUE(screenshot("popctl_deny_popup.png", popup));
     press(popup, IDOK);
     EXPECT_EQ(1u, exitCode());
 }
@@ -61,7 +65,7 @@ TEST_F(Screenshots, test_choice_popup_with_long_message)
     HWND popup = openChoicePopup(30);
     ASSERT_TRUE(popup != NULL);
     Sleep(300);
-    EXPECT_TRUE(screenshot("choice_popup.png"));
+    EXPECT_TRUE(screenshot("popctl_choice_popup.png", popup));
     press(popup, IDCANCEL);
 }
 
@@ -73,5 +77,5 @@ TEST_F(Screenshots, test_remaining_logons_box)
     HWND box = waitPopup(REMAINING_LOGON_CAPTION, START_MS);
     ASSERT_TRUE(box != NULL);
     Sleep(300);
-    EXPECT_TRUE(screenshot("remaining_logons.png"));
+    EXPECT_TRUE(screenshot("popctl_remaining_logons.png", box));
 }
