@@ -4,6 +4,7 @@
 //   zero            writes "abc", a zero byte, "def", exits 0
 //   close-exit MS   closes its standard output, sleeps MS milliseconds, exits 7
 //   shared-pid      writes "<own id> <second DWORD of the shared record>", exits 0
+//   hold MS         sleeps MS milliseconds, then writes its own identifier, exits 0
 //   startup         writes "flags=<start-up flags> show=<show-window value>", exits 0
 //   env NAME        writes the value of the environment variable NAME, exits 0
 #include <windows.h>
@@ -95,6 +96,12 @@ int main(int argc, char **argv)
     }
     if (strcmp(mode, "shared-pid") == 0)
         return reportSharedPid();
+    if (strcmp(mode, "hold") == 0 && argc > 2) {
+        Sleep((DWORD)strtoul(argv[2], NULL, 10));
+        char text[32];
+        snprintf(text, sizeof(text), "%lu", (unsigned long)GetCurrentProcessId());
+        return writeAll(text, (DWORD)strlen(text)) ? 0 : 4;
+    }
     if (strcmp(mode, "startup") == 0)
         return reportStartup();
     if (strcmp(mode, "env") == 0 && argc > 2) {

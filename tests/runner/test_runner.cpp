@@ -151,6 +151,39 @@ TEST_F(Runner, test_child_identifier_is_shared_while_it_runs_and_cleared_after)
     EXPECT_EQ(0u, shareData->_upcallCode);
 }
 
+struct HeldChild {
+    std::string cmdLine;
+    RunResult result;
+};
+
+DWORD WINAPI runHeldChild(LPVOID param)
+{
+    HeldChild *child = (HeldChild *)param;
+    child->result = run(child->cmdLine);
+    return 0;
+}
+
+// A third process, started while the child runs, finds the child's identifier in the shared record.
+TEST_F(Runner, test_other_process_sees_the_running_child)
+{
+    shareData->_upcallCode = SENTINEL;
+    HeldChild child = {childLine("hold 3000"), RunResult()};
+    HANDLE thread = CreateThread(NULL, 0, runHeldChild, &child, 0, NULL);
+    ASSERT_NE((HANDLE)NULL, thread);
+    for (int i = 0; i < 200 && shareData->_upcallCode == SENTINEL; i++)
+        Sleep(50);
+    ProcessResult reader = runProgram(childLine("shared-pid"));
+    WaitForSingleObject(thread, 60000);
+    CloseHandle(thread);
+
+    EXPECT_EQ(0u, reader.exitCode) << "the reader could not open the shared record";
+    unsigned long readerPid = 0, seen = 0;
+    ASSERT_EQ(2, sscanf(reader.out.c_str(), "%lu %lu", &readerPid, &seen)) << reader.out;
+    ASSERT_EQ(0u, child.result.exitCode);
+    EXPECT_EQ(std::to_string(seen), child.result.out) << "the reader saw another identifier than the child's";
+    EXPECT_EQ(0u, shareData->_upcallCode);
+}
+
 TEST_F(Runner, test_child_runs_with_hidden_window_and_given_environment)
 {
     RunResult startup = run(childLine("startup"));
