@@ -121,7 +121,7 @@ static int runEvent(const char *handlerName, const char *user, const standin_opt
     event->info.Domain = domain;
     event->info.WindowStation = station;
     event->info.hDesktop = GetThreadDesktop(GetCurrentThreadId());
-    snprintf(event->name, sizeof(event->name), "%s %s", handlerName, user);
+    snprintf(event->name, sizeof(event->name), "%s%s%s", handlerName, user[0] != '\0' ? " " : "", user);
     event->thread = CreateThread(NULL, 0, eventThread, event, 0, NULL);
     if (event->thread == NULL) {
         printf("%s: cannot start a thread (%lu)\n", event->name, (unsigned long)GetLastError());

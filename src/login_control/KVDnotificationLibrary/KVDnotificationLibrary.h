@@ -33,6 +33,12 @@ void lockSemaphore();
 void unlockSemaphore();
 void DumpSharedMemory();
 
+int checkPendingDistribution(const char *except);
+void UpdateCounter(PWLX_NOTIFICATION_INFO pInfo, int loggedOn);
+DWORD usersLoggedOn();
+void DoResumeLoop();
+int resumePendingDistributions();
+
 // Exports, bound by name with the Windows API calling convention.
 extern "C" {
 int WINAPI getNumLoggedOn();
@@ -41,6 +47,14 @@ int WINAPI checkValidCall(DWORD childCode);
 int WINAPI waitUpcallCompletion();
 void WINAPI enableFinalPopup();
 void WINAPI shutdownWhenComplete(int val);
+int WINAPI pauseMeIfNeeded(const char *epname, const char *distID, int currDistributionType,
+                           int currMaxLoginAllowed, int shutdownDisabled);
+void WINAPI increaseRunningClients(const char *distId);
+void WINAPI decreaseRunningClients(const char *distId);
+void WINAPI KVDEventStartUp(PWLX_NOTIFICATION_INFO pInfo);
+void WINAPI KVDEventLogon(PWLX_NOTIFICATION_INFO pInfo);
+void WINAPI KVDEventLogoff(PWLX_NOTIFICATION_INFO pInfo);
+void WINAPI KVDEventShutdown(PWLX_NOTIFICATION_INFO pInfo);
 }
 
 #endif

@@ -3,9 +3,27 @@
 #define KVD_UPCALLS_H
 
 #include <windows.h>
+#include <stddef.h>
 #include "utils.h"
 
+// The argument text of a pause or resume is formatted into this many
+// characters, so one upcall carries at most UPCALL_MAX_ID_LIST characters of IDs.
+constexpr size_t UPCALL_ARGS_SIZE = 512;
+constexpr size_t UPCALL_MAX_ID_LIST = 505;
+// The " -l " answer's distribution ID is read into a field of this many characters.
+constexpr size_t UPCALL_MAX_LISTED_ID = 49;
+
 char *execUpcall(const char *arguments, DWORD *exitCode);
+// Fills nwEnv (nwEnvSize bytes) with the process environment whose Path is
+// prefixed by newpath; 1 when the whole block fitted, 0 otherwise.
+int createNewEnv(char *nwEnv, size_t nwEnvSize, const char *newpath);
+// Characters of the leading whole IDs of a comma list that fit in limit;
+// 0 when the first ID alone is longer than limit.
+size_t idChunkLength(const char *ids, size_t limit);
+// Reads "ID budget" from the start of a " -l " answer: 1 when both were read,
+// -1 when the ID does not fit distIDSize, 0 otherwise (outputs untouched on failure).
+int scanListedDistribution(const char *output, char *distID, size_t distIDSize, int *budget);
+
 int GW_IsPendingDistribution(const char *except);
 int GW_PauseDistribution(const char *epname, const char *distID);
 int GW_ResumeDistributions(const char *epname, const char *distIDlist, char **failedList);

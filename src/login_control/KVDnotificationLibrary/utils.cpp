@@ -3,6 +3,7 @@
 #include "notify_trace.h"
 #include "registry_schema.h"
 #include "registry_util.h"
+#include "program_util.h"
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -479,3 +480,117 @@ int updatePersistenPausedtList(paused_distribution_s *list, const char *failList
 // ---------------------------------------------------------------------------
 // Popups and shutdown at completion
 // ---------------------------------------------------------------------------
+
+static const DWORD SHUTDOWN_STARTED = (DWORD)-1;
+
+// The plan is over: no logon budget, popctl stops intercepting shutdowns.
+static void endPlan()
+{
+    setMaxLoginAllowed(NO_PLAN_RUNNING);
+    RegSetDWORD(KVD_ROOT, KVD_POPCTL_KEY, VAL_IS_ACTIVE, 0);
+}
+
+// Shuts the machine down at once; -1 when a shutdown was started or attempted.
+static DWORD shutdownAtCompletion(trace_class &trace)
+{
+    TRACE_LINE(trace, TRACE_WARNING, "shutdownOnCompletion is set, performing shutdown");
+    if (!SetPrivilege(SE_SHUTDOWN_NAME, 1)) {
+        TRACE_LINE(trace, TRACE_ERROR, "Error setting privileges");
+        return 0;
+    }
+    if (InitiateSystemShutdownA(NULL, NULL, 0, FALSE, FALSE)) {
+        TRACE_LINE(trace, TRACE_INFO, "InitiateSystemShutdown invoked successfully");
+        return SHUTDOWN_STARTED;
+    }
+    TRACE_LINE(trace, TRACE_ERROR, "Error invoking InitiateSystemShutdown (%u)", (unsigned)GetLastError());
+    if (!ExitWindowsEx(EWX_SHUTDOWN, 0))
+        TRACE_LINE(trace, TRACE_ERROR, "Error invoking ExitWindowsEx (%u)", (unsigned)GetLastError());
+    return SHUTDOWN_STARTED;
+}
+
+DWORD updateRuningClients(int inc, int shutdownOnCompletion)
+{
+    trace_class trace(TRACE_ORDINARY, "updateRuningClients");
+    DWORD stored = 0;
+    if (!RegGetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_RUNNING_CLIENTS, &stored)) {
+        TRACE_LINE(trace, TRACE_ERROR,
+                   "Error retrieving running_clients status, may be key is missing... try to create it");
+        if (inc > 0) {
+            RegSetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_RUNNING_CLIENTS, (DWORD)inc);
+            return (DWORD)inc;
+        }
+        TRACE_LINE(trace, TRACE_ERROR, "Error something went wrong, running_client doesn't exist, decrement not possible");
+        return 0;
+    }
+    long count = (long)(LONG)stored;
+    TRACE_LINE(trace, TRACE_INFO, "running_clients = %ld", count);
+    long changed = count + inc;
+    TRACE_LINE(trace, TRACE_INFO, "running_clients after change = %d", (int)changed);
+    if (changed < 0)
+        changed = 0;
+    RegSetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_RUNNING_CLIENTS, (DWORD)changed);
+    if (changed != 0)
+        return (DWORD)changed;
+    endPlan();
+    return shutdownOnCompletion ? shutdownAtCompletion(trace) : 0;
+}
+
+// Whether the message of this type is switched on; other types need no switch.
+static int finalPopupEnabled(trace_class &trace, int type)
+{
+    const char *valueName = type == 0 ? VAL_COMPLETION_POPUP_ENABLED
+                          : type == 1 ? VAL_SHUTDOWN_POPUP_ENABLED : NULL;
+    if (valueName == NULL)
+        return 1;
+    DWORD enabled = 0;
+    if (RegGetDWORD(KVD_ROOT, KVD_MAIN_KEY, valueName, &enabled) && enabled != 0)
+        return 1;
+    TRACE_LINE(trace, TRACE_ERROR, type == 0 ? "Completion Popup not enabled" : "Shutdown Popup not enabled");
+    return 0;
+}
+
+void showFinalPopup(int type)
+{
+    trace_class trace(TRACE_ORDINARY, "showFinalPopup");
+    TRACE_LINE(trace, TRACE_INFO, "type=%d", type);
+    if (!finalPopupEnabled(trace, type))
+        return;
+    char *program = NULL;
+    if (!RegGetString(KVD_ROOT, KVD_MAIN_KEY, VAL_COMPLETION_PROGRAM_PATH, &program)) {
+        TRACE_LINE(trace, TRACE_ERROR, "Completion Program path not found");
+        return;
+    }
+    size_t size = strlen(program) + 16;   // a blank, the type and the terminator
+    char *cmdLine = (char *)malloc(size);
+    if (cmdLine != NULL) {
+        snprintf(cmdLine, size, "%s %d", program, type);
+        // started and left alone: nobody waits for the message
+        HANDLE child = RunChild(cmdLine, NULL, NULL, NULL, NULL);
+        if (child != NULL)
+            CloseHandle(child);
+        else
+            TRACE_LINE(trace, TRACE_ERROR, "Error running the child");
+    } else {
+        TRACE_LINE(trace, TRACE_ERROR, "Error running the child");
+    }
+    free(cmdLine);
+    free(program);
+}
+
+void showLoginDeniedPopUp(int enable, int denyType, const char *currDistId)
+{
+    trace_class trace(TRACE_ORDINARY, "showLoginDeniedPopUp");
+    if (enable) {
+        if (!RegSetDWORD(KVD_ROOT, KVD_POPCTL_KEY, VAL_POPUP_TYPE, (DWORD)denyType)) {
+            TRACE_LINE(trace, TRACE_ERROR, "error setting %s", VAL_POPUP_TYPE);
+            return;
+        }
+        if (!RegSetString(KVD_ROOT, KVD_POPCTL_KEY, VAL_POPUP_DIST_ID, currDistId != NULL ? currDistId : ""))
+            TRACE_LINE(trace, TRACE_ERROR, "error setting %s", VAL_POPUP_DIST_ID);
+        return;
+    }
+    if (!RegRemoveValue(KVD_ROOT, KVD_POPCTL_KEY, VAL_POPUP_TYPE))
+        TRACE_LINE(trace, TRACE_ERROR, "error removing %s", VAL_POPUP_TYPE);
+    if (!RegRemoveValue(KVD_ROOT, KVD_POPCTL_KEY, VAL_POPUP_DIST_ID))
+        TRACE_LINE(trace, TRACE_ERROR, "error removing %s", VAL_POPUP_DIST_ID);
+}
