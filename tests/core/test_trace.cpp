@@ -181,3 +181,15 @@ TEST_F(Trace, test_dump_of_the_notification_record)
     EXPECT_EQ(0u, messages[expected.size()].find("\tdesktop:       ")) << messages[expected.size()];
     EXPECT_EQ("info is null", messages.back());
 }
+
+TEST_F(Trace, test_message_line_keeps_the_callers_last_error)
+{
+    std::string path = enableTrace(1, "trace_last_error.log");
+    TRACE_INITIALIZE();
+    {
+        trace_class trace(TRACE_ORDINARY, "errorScope");
+        SetLastError(1234);
+        TRACE_LINE(trace, TRACE_ERROR, "failed (%u)", (unsigned)GetLastError());
+    }
+    EXPECT_TRUE(fileContains(path, "[E] errorScope failed (1234)\r\n")) << readFile(path);
+}

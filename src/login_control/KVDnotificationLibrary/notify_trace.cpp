@@ -97,10 +97,14 @@ trace_class::~trace_class()
     fclose(_fp);
 }
 
+// The lock and the header run before the arguments of a message line are
+// evaluated (see TRACE_LINE), so they keep the caller's last error intact
+// for a GetLastError() among those arguments.
 void trace_class::_trace_header(const char *type)
 {
     if (__trace_level == 0 || _fp == NULL)
         return;
+    DWORD lastError = GetLastError();
     SYSTEMTIME now;
     GetLocalTime(&now);
     fprintf(_fp, "[%lu:%lu] %02u/%02u/%02u %02u:%02u:%02u %s %s ",
@@ -108,6 +112,7 @@ void trace_class::_trace_header(const char *type)
             now.wMonth, now.wDay, now.wYear % 100, now.wHour, now.wMinute, now.wSecond,
             type, _func_name);
     fflush(_fp);
+    SetLastError(lastError);
 }
 
 void trace_class::_trace(const char *format, ...)
@@ -147,9 +152,11 @@ void trace_class::_wtrace(const wchar_t *format, ...)
 
 void trace_class::_trace_lock()
 {
+    DWORD lastError = GetLastError();
     _trace_sem = CreateSemaphoreA(NULL, 1, 1, TRACE_SEMAPHORE_NAME);
     if (_trace_sem != NULL)
         WaitForSingleObject(_trace_sem, TRACE_SEMAPHORE_WAIT_MS); // after a time-out the line goes out all the same
+    SetLastError(lastError);
 }
 
 void trace_class::_trace_unlock()
