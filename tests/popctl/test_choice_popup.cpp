@@ -182,3 +182,18 @@ TEST_F(ChoicePopup, test_restart_lets_queries_through_for_five_seconds)
     ASSERT_TRUE(popup != NULL);
     press(popup, IDCANCEL);
 }
+
+TEST_F(ChoicePopup, test_logoff_and_shutdown_without_export_still_logs_off)
+{
+    std::string exe = winPath(POPCTL_EMPTY_LIBRARY_DIR) + "\\popctl.exe";
+    ASSERT_TRUE(CopyFileA(productBin("popctl.exe").c_str(), exe.c_str(), FALSE));
+    setDword(KVD_POPCTL_KEY, VAL_IS_ACTIVE, 1);
+    start(exe);
+    HWND window = waitMainWindow(START_MS);
+    ASSERT_TRUE(window != NULL);
+    EXPECT_EQ(FALSE, queryEndSession(window, 0));
+    EXPECT_EQ(0u, exitCode());
+    EXPECT_TRUE(traced("[W] ManagePopup symbol 'shutdownWhenComplete' not found in KVDnotificationLibrary"))
+        << traceText();
+    EXPECT_TRUE(traced("[I] ManagePopup LOGOFF requested, executing..."));
+}

@@ -260,3 +260,18 @@ TEST(ForcedLogoff, test_logoff_type_1_forces_the_logoff)
     EXPECT_NE(std::string::npos, text.find("[I] logoff logoff ok")) << text;
     deleteKeys();
 }
+
+TEST_F(DenyPopup, test_missing_exports_still_log_off)
+{
+    std::string folder = winPath(POPCTL_EMPTY_LIBRARY_DIR);
+    std::string exe = folder + "\\popctl.exe";
+    ASSERT_TRUE(CopyFileA(productBin("popctl.exe").c_str(), exe.c_str(), FALSE));
+    denyLogon(0, "");
+    setDword(KVD_MAIN_KEY, VAL_DENY_POPUP_ENABLED, 0);
+    start(exe);
+    EXPECT_EQ(1u, exitCode());
+    EXPECT_TRUE(traced("[W] VerifyDenyLogon symbol 'waitUpcallCompletion' not found in KVDnotificationLibrary"))
+        << traceText();
+    EXPECT_TRUE(traced("[W] EnableFinalPopup symbol 'enableFinalPopup' not found in KVDnotificationLibrary"));
+    EXPECT_TRUE(traced("[I] logoff logoff ok"));
+}
