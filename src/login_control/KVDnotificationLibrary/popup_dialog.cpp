@@ -108,11 +108,12 @@ static SIZE controlClientSize(HWND dialog, int id)
     return size;
 }
 
-// Moves a control in the dialog's client coordinates; it keeps its size (a combo
-// box also keeps the height of its drop-down list).
+// Moves a control in the dialog's client coordinates with its client size; a
+// combo box given the height of its selection field keeps its drop-down list.
 static void moveControl(HWND dialog, int id, int x, int y)
 {
-    SetWindowPos(GetDlgItem(dialog, id), NULL, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    SIZE size = controlClientSize(dialog, id);
+    MoveWindow(GetDlgItem(dialog, id), x, y, size.cx, size.cy, TRUE);
 }
 
 static void growMessageControl(HWND dialog, int size, int isDenyPopup, int isVertical)
