@@ -1,6 +1,7 @@
 // Tests of donemsg under Wine and Xvfb: its message boxes, their texts and defaults, one instance at a time.
 #include "donemsg_box.h"
 #include "test_support.h"
+#include "utils.h"
 
 using namespace kvdtest;
 using namespace donemsgtest;
@@ -220,4 +221,40 @@ TEST_F(Donemsg, test_mutex_that_cannot_be_created_ends_with_1)
         "[W] error creating the mutex (6), probably another instance is already runinng, exiting...",
         "[I] <<<< EXIT <<<<"};
     EXPECT_EQ(expected, traceMessages(trace, "donemsg"));
+}
+
+// The library starts donemsg with the configured program, a blank and the type, and does not wait.
+TEST_F(Donemsg, test_both_types_started_by_the_library)
+{
+    setDword(KVD_MAIN_KEY, VAL_COMPLETION_POPUP_ENABLED, 1);
+    setDword(KVD_MAIN_KEY, VAL_SHUTDOWN_POPUP_ENABLED, 1);
+    setString(KVD_MAIN_KEY, VAL_COMPLETION_PROGRAM_PATH, productBin("donemsg.exe"));
+    setString(KVD_MAIN_KEY, VAL_COMPLETION_POPUP_TITLE, "Done from the library");
+    setString(KVD_MAIN_KEY, VAL_COMPLETION_POPUP_MSG, "Completion from the library");
+    setString(KVD_MAIN_KEY, VAL_SHUTDOWN_POPUP_MSG, "Shutdown from the library");
+    struct Case {
+        int type;
+        const char *typeLine;
+        const char *message;
+        const char *shot;
+    } cases[] = {{0, "[I] type=0", "Completion from the library", "library_type0"},
+                 {1, "[I] type=1", "Shutdown from the library", "library_type1"}};
+    for (const Case &c : cases) {
+        std::string trace = enableTrace(1, std::string("donemsg_") + c.shot + ".log");
+        DWORD before = GetTickCount();
+        showFinalPopup(c.type);
+        EXPECT_LT(GetTickCount() - before, SHUTDOWN_MESSAGE_DELAY_MS) << "the library does not wait";
+
+        HWND box = waitForBox("Done from the library", BOX_WAIT_MS);
+        ASSERT_TRUE(box != NULL) << "type " << c.type;
+        HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, windowProcessId(box));
+        ASSERT_TRUE(process != NULL);
+        started.push_back(process);
+        EXPECT_EQ(c.message, boxMessage(box)) << "type " << c.type;
+        screenshotBox(box, c.shot);
+        pressOk(box);
+        EXPECT_EQ(0u, waitExitCode(process, EXIT_WAIT_MS)) << "type " << c.type;
+        std::vector<std::string> lines = traceMessages(trace, "donemsg");
+        EXPECT_EQ(shownRun(c.typeLine), lines) << "type " << c.type;
+    }
 }
