@@ -17,7 +17,9 @@ static int failRetrieve(trace_class &trace)
     return 0;
 }
 
-int RegRetrieveValue(HKEY root, const char *subkey, const char *valueName, DWORD *type, BYTE **data)
+// Reads a value of any type; *size receives the length of its data.
+static int retrieveValue(HKEY root, const char *subkey, const char *valueName, DWORD *type, BYTE **data,
+                         DWORD *size)
 {
     trace_class trace(TRACE_DETAILED, "RegRetrieveValue");
     HKEY key;
@@ -27,15 +29,15 @@ int RegRetrieveValue(HKEY root, const char *subkey, const char *valueName, DWORD
         return failRetrieve(trace);
     }
 
-    DWORD size = FIRST_QUERY_SIZE;
+    *size = FIRST_QUERY_SIZE;
     BYTE *buffer = (BYTE *)calloc(FIRST_QUERY_SIZE + SPARE_ZERO_BYTES, 1);
-    status = buffer != NULL ? RegQueryValueExA(key, valueName, NULL, type, buffer, &size)
+    status = buffer != NULL ? RegQueryValueExA(key, valueName, NULL, type, buffer, size)
                             : (LONG)ERROR_NOT_ENOUGH_MEMORY;
     if (status == ERROR_MORE_DATA) {
-        TRACE_LINE(trace, TRACE_ERROR, "insufficient buffer, resizing to %d", (int)size);
+        TRACE_LINE(trace, TRACE_ERROR, "insufficient buffer, resizing to %d", (int)*size);
         free(buffer);
-        buffer = (BYTE *)calloc((size_t)size + SPARE_ZERO_BYTES, 1);
-        status = buffer != NULL ? RegQueryValueExA(key, valueName, NULL, type, buffer, &size)
+        buffer = (BYTE *)calloc((size_t)*size + SPARE_ZERO_BYTES, 1);
+        status = buffer != NULL ? RegQueryValueExA(key, valueName, NULL, type, buffer, size)
                                 : (LONG)ERROR_NOT_ENOUGH_MEMORY;
     }
     RegCloseKey(key);
@@ -50,17 +52,26 @@ int RegRetrieveValue(HKEY root, const char *subkey, const char *valueName, DWORD
     return 1;
 }
 
+int RegRetrieveValue(HKEY root, const char *subkey, const char *valueName, DWORD *type, BYTE **data)
+{
+    DWORD size = 0;
+    return retrieveValue(root, subkey, valueName, type, data, &size);
+}
+
 // Reads a value of the expected type; the caller gets the zero-padded raw buffer.
+// A REG_DWORD must hold exactly four bytes: an empty or longer one is no
+// number, and its reader applies the default as for a value of another type.
 static int retrieveTyped(trace_class &trace, HKEY root, const char *subkey, const char *valueName,
                          DWORD expectedType, BYTE **data)
 {
     DWORD type = REG_NONE;
+    DWORD size = 0;
     BYTE *buffer = NULL;
-    if (!RegRetrieveValue(root, subkey, valueName, &type, &buffer)) {
+    if (!retrieveValue(root, subkey, valueName, &type, &buffer, &size)) {
         TRACE_LINE(trace, TRACE_ERROR, "cannot retrieve value '%s' under '%s'", valueName, subkey);
         return 0;
     }
-    if (type != expectedType) {
+    if (type != expectedType || (expectedType == REG_DWORD && size != sizeof(DWORD))) {
         TRACE_LINE(trace, TRACE_ERROR, "invalid content of %s\\%s", subkey, valueName);
         free(buffer);
         return 0;

@@ -269,6 +269,15 @@ size_t idChunkLength(const char *ids, size_t limit)
 // UPCALL_MAX_ID_LIST, so the argument text fits its buffer).
 static DWORD runIdUpcall(char option, const char *ids, size_t len, char **output)
 {
+    // The IDs go unquoted on the command line: a blank or a quote in them
+    // would hand jobupcall further options ("D1 -R" resumes every job).
+    size_t safeLen = strcspn(ids, " \t\"");
+    if (safeLen < len) {
+        trace_class trace(TRACE_ORDINARY, "runIdUpcall");
+        TRACE_LINE(trace, TRACE_ERROR, "distribution ID with a blank or a quote, not sent: '%.*s'", (int)len, ids);
+        *output = NULL;
+        return UPCALL_FAILED;
+    }
     char arguments[UPCALL_ARGS_SIZE];
     snprintf(arguments, sizeof(arguments), " -%c %.*s ", option, (int)len, ids);
     DWORD exitCode = UPCALL_FAILED;

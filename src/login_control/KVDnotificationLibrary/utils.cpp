@@ -358,6 +358,27 @@ static size_t writeEntry(char *at, const char *epname, const char *distID, int m
     return epnameLength + distIDLength + (size_t)countLength + 1;
 }
 
+static char *buildPausedText(const paused_distribution_s *list);
+
+// A stored list with an invalid structure would hide an entry appended after
+// it (the reader stops at the fault): keep its well-formed leading entries
+// only. Returns the text to append to, old itself when it is sound.
+static char *soundPausedText(char *old)
+{
+    paused_distribution_s *list = (paused_distribution_s *)calloc(1, sizeof(paused_distribution_s));
+    if (list == NULL)
+        return old;
+    initializeBuffer(list);
+    if (parsePausedText(list, old)) {
+        freePausedListStructure(list);
+        return old;
+    }
+    char *sound = buildPausedText(list);
+    freePausedListStructure(list);
+    free(old);
+    return sound;
+}
+
 int addToPersistentPausedList(const char *epname, const char *distID, int maxLoginAllowed)
 {
     // An empty text would end the stored list early and hide this entry and every later one.
@@ -366,6 +387,8 @@ int addToPersistentPausedList(const char *epname, const char *distID, int maxLog
     char *old = NULL;
     if (!RegGetMultiString(KVD_ROOT, KVD_MAIN_KEY, VAL_PAUSED_QUEUE, &old))
         old = NULL;
+    if (old != NULL)
+        old = soundPausedText(old);
     // A value whose first string is empty holds no entry: an entry appended
     // after that empty string would never be read back.
     size_t oldLength = old != NULL && old[0] != '\0' ? getMultiStringLen(old) : 0;
