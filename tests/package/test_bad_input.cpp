@@ -2,6 +2,7 @@
 // 4 KB long; a malformed queue file; odd notify files; a trace path in a
 // missing folder. The shipped library (with the real jobupcall), ntfcfg and
 // donemsg must not crash, must say what they found, and must apply defaults.
+#include "bad_values.h"
 #include "package_support.h"
 #include "test_config.h"
 
@@ -13,11 +14,6 @@ using namespace kvdlib;
 using namespace kvdpkg;
 
 namespace {
-
-enum ValueKind { KIND_DWORD, KIND_TEXT, KIND_MULTI };
-enum BadForm { WRONG_TYPE, EMPTY, LONG_4K };
-const char *const FORM_NAMES[] = {"wrong type", "empty", "4 KB long"};
-const size_t LONG_SIZE = 4096;
 
 struct SchemaValue {
     const char *key;
@@ -69,49 +65,12 @@ const SchemaValue SCHEMA[] = {
     {KVD_POPCTL_KEY, VAL_POPUP_DIST_ID, KIND_TEXT, 0, false},
 };
 
-std::string longText()
-{
-    std::string text;
-    while (text.size() < LONG_SIZE - 1)
-        text += "0123456789abcdef";
-    return text.substr(0, LONG_SIZE - 1);
-}
-
-// The bytes and type of a bad value of the given kind and form.
-void badValue(ValueKind kind, BadForm form, DWORD *type, std::string *bytes)
-{
-    if (form == WRONG_TYPE) {
-        *type = kind == KIND_DWORD ? REG_SZ : REG_DWORD;
-        *bytes = kind == KIND_DWORD ? std::string("1", 2) : std::string("\1\0\0\0", 4);
-    } else if (form == EMPTY) {
-        *type = kind == KIND_DWORD ? REG_DWORD : kind == KIND_TEXT ? REG_SZ : REG_MULTI_SZ;
-        bytes->clear();
-    } else if (kind == KIND_DWORD) {
-        *type = REG_DWORD;
-        *bytes = std::string(LONG_SIZE, '\x07');
-    } else {
-        // A multi-string of one 4 KB text: an entry without its ID and count.
-        *type = kind == KIND_TEXT ? REG_SZ : REG_MULTI_SZ;
-        *bytes = longText() + std::string(kind == KIND_TEXT ? 1 : 2, '\0');
-    }
-}
-
 // Whether the reader gets nothing usable from a bad value and must apply its default.
 bool unreadable(ValueKind kind, BadForm form)
 {
     // An empty multi-string is an empty list, an empty text an empty text; a
     // REG_DWORD holds a number only with exactly four bytes.
     return form == WRONG_TYPE || kind == KIND_DWORD || (form == LONG_4K && kind == KIND_MULTI);
-}
-
-// Console output with its line ends as the program meant them.
-std::string withoutCR(const std::string &text)
-{
-    std::string out;
-    for (char c : text)
-        if (c != '\r')
-            out += c;
-    return out;
 }
 
 class BadInput : public LibraryTest {
