@@ -1,6 +1,7 @@
 // popctl_driver: plays the user and the system around a running popctl.
 #include "popctl_driver.h"
 
+#include <tlhelp32.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -25,6 +26,32 @@ LRESULT queryEndSession(HWND window, LPARAM lParam)
     if (!SendMessageTimeoutA(window, WM_QUERYENDSESSION, 0, lParam, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &answer))
         return NO_ANSWER;
     return (LRESULT)answer;
+}
+
+// Under Wine, ExitWindowsEx returns at once and wineboot ends the session's
+// programs afterwards: a popctl started before it is done would be ended too.
+static bool logoffUnderWay()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return false;
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    bool found = false;
+    for (BOOL more = Process32First(snapshot, &entry); more && !found; more = Process32Next(snapshot, &entry))
+        found = _stricmp(entry.szExeFile, "wineboot.exe") == 0;
+    CloseHandle(snapshot);
+    return found;
+}
+
+bool waitLogoffDone(DWORD timeoutMs)
+{
+    for (DWORD waited = 0; waited < timeoutMs; waited += POLL_MS) {
+        if (!logoffUnderWay())
+            return true;
+        Sleep(POLL_MS);
+    }
+    return !logoffUnderWay();
 }
 
 std::string caption(HWND window)

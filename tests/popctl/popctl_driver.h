@@ -19,6 +19,9 @@ HWND waitMainWindow(DWORD timeoutMs);
 // Sends WM_QUERYENDSESSION as the session manager would; NO_ANSWER when none came.
 LRESULT queryEndSession(HWND window, LPARAM lParam);
 
+// Waits until no logoff of the Wine session is under way any more; false after timeoutMs.
+bool waitLogoffDone(DWORD timeoutMs);
+
 // ---- finding popups (top-level, visible, caption beginning with prefix) ----
 // desktopName NULL: the caller's own desktop.
 HWND findPopup(const std::string &captionPrefix, const char *desktopName = NULL);

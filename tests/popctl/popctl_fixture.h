@@ -21,6 +21,7 @@ class Popctl : public RegistryTest {
 protected:
     void SetUp() override
     {
+        ASSERT_TRUE(waitLogoffDone(START_MS)) << "a logoff of the session is still under way";
         RegistryTest::SetUp();
         setDword(KVD_MAIN_KEY, VAL_IS_ENABLED, 1);
         trace = enableTrace(1, "popctl.trace");
@@ -41,6 +42,7 @@ protected:
             CloseHandle(process);
             process = NULL;
         }
+        EXPECT_TRUE(waitLogoffDone(START_MS)) << "the session's logoff did not end";
         RegistryTest::TearDown();
     }
 
