@@ -30,9 +30,15 @@ wineserver -p >/dev/null 2>&1 || true
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 
 display_num=${DISPLAY#:}
+lock=/tmp/.X${display_num}-lock
 if ! xdpyinfo -display "$DISPLAY" >/dev/null 2>&1; then
-    echo "setup: starting Xvfb on $DISPLAY"
-    rm -f "/tmp/.X${display_num}-lock" "/tmp/.X11-unix/X${display_num}"
-    nohup Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    # A lock whose server still runs is a busy server, not a stale one: leave it.
+    if [ -f "$lock" ] && kill -0 "$(tr -d ' ' <"$lock")" 2>/dev/null; then
+        echo "setup: the X server of $DISPLAY runs but does not answer yet"
+    else
+        echo "setup: starting Xvfb on $DISPLAY"
+        rm -f "$lock" "/tmp/.X11-unix/X${display_num}"
+        nohup Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    fi
     for _ in $(seq 50); do xdpyinfo -display "$DISPLAY" >/dev/null 2>&1 && break; sleep 0.1; done
 fi
