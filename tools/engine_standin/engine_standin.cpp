@@ -6,6 +6,7 @@
 //     --limit N                logon limit of the plan (default 2)
 //     --shutdown-disabled N    the shutdown-disabled flag (default 1)
 //     --hold MS                how long the distribution "runs" (default 0)
+//     --hold-while FILE        then run on while FILE exists (the demo removes it)
 //     --queuetool PATH         the substitute queue's tool (default queuetool.exe beside this program)
 //     --no-queue               leave the job queue alone
 //     --keep-job               leave the job in the queue at the end (as a paused job stays)
@@ -30,6 +31,8 @@
 typedef int(WINAPI *PauseMeIfNeeded)(const char *, const char *, int, int, int);
 typedef void(WINAPI *ClientEvent)(const char *);
 
+static const DWORD HOLD_POLL_MS = 200;
+
 typedef struct engine_options {
     const char *epname;
     const char *distID;
@@ -37,6 +40,7 @@ typedef struct engine_options {
     int limit;
     int shutdownDisabled;
     DWORD holdMs;
+    const char *holdWhile;
     std::string queuetool;
     bool useQueue;
     bool keepJob;
@@ -142,6 +146,10 @@ static int runClient(const engine_options *options)
            options->limit, options->shutdownDisabled, answer, pauseAnswer(answer));
     fflush(stdout);
     Sleep(options->holdMs);
+    if (options->holdWhile != NULL) {
+        while (GetFileAttributesA(options->holdWhile) != INVALID_FILE_ATTRIBUTES)
+            Sleep(HOLD_POLL_MS);
+    }
     if (options->useQueue && !options->keepJob)
         runQueuetool(options, std::string("remove ") + options->distID);
     DeleteFileA(notifyFilePath().c_str());
@@ -167,6 +175,7 @@ static int parseArguments(int argc, char **argv, engine_options *options)
     options->limit = 2;
     options->shutdownDisabled = 1;
     options->holdMs = 0;
+    options->holdWhile = NULL;
     options->queuetool = besideThisProgram("queuetool.exe");
     options->useQueue = true;
     options->keepJob = false;
@@ -183,6 +192,8 @@ static int parseArguments(int argc, char **argv, engine_options *options)
             options->shutdownDisabled = atoi(argv[++i]);
         else if (arg == "--hold" && hasValue)
             options->holdMs = (DWORD)strtoul(argv[++i], NULL, 10);
+        else if (arg == "--hold-while" && hasValue)
+            options->holdWhile = argv[++i];
         else if (arg == "--queuetool" && hasValue)
             options->queuetool = argv[++i];
         else if (arg == "--no-queue")
@@ -202,7 +213,7 @@ int main(int argc, char **argv)
     engine_options options;
     if (!parseArguments(argc, argv, &options)) {
         printf("usage: engine_standin [--ep NAME] [--kind N] [--limit N] [--shutdown-disabled N] [--hold MS]\n"
-               "                      [--queuetool PATH] [--no-queue] [--keep-job] DISTID\n");
+               "                      [--hold-while FILE] [--queuetool PATH] [--no-queue] [--keep-job] DISTID\n");
         return 2;
     }
     library = LoadLibraryA("KVDnotificationLibrary");
