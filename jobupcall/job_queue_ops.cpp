@@ -84,6 +84,7 @@ static int getJobsInFrame(sequence *jobs)
 {
     jmp_buf jumpBuffer;
     volatile int result = 0;
+    // cppcheck-suppress uninitvar ; the frame only keeps the buffer's address, setjmp fills it below
     eh_context *volatile context = eh_push_try(jumpBuffer);
     if (setjmp(jumpBuffer) == 0) {
         t_MobileEngine_Korvo2Queue_get_jobs(QUEUE_NAME, &callContext, NULL, jobs);
@@ -120,6 +121,7 @@ static int controlJobsInFrame(properties *control, sequence *jobs, sequence *fai
 {
     jmp_buf jumpBuffer;
     volatile int result = 0;
+    // cppcheck-suppress uninitvar ; the frame only keeps the buffer's address, setjmp fills it below
     eh_context *volatile context = eh_push_try(jumpBuffer);
     if (setjmp(jumpBuffer) == 0) {
         t_MobileEngine_Korvo2Queue_control_jobs(QUEUE_NAME, &callContext, NULL, control, jobs, failed);

@@ -30,8 +30,8 @@ struct queue_faults {
     std::string failRead;      // "!fail-read TEXT": reading raises "Exception" with TEXT
     std::string faultRead;     // "!fault-read TEXT": reading raises a type other than "Exception"
     std::string failControl;   // "!fail-control TEXT": control requests raise "Exception" with TEXT
-    long slowReadSeconds;      // "!slow-read N": reading takes N seconds
-    long slowControlSeconds;   // "!slow-control N": control requests take N seconds
+    long slowReadSeconds = 0;  // "!slow-read N": reading takes N seconds
+    long slowControlSeconds = 0; // "!slow-control N": control requests take N seconds
 };
 
 struct queue_document {
