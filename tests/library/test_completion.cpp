@@ -1,4 +1,5 @@
 // Tests of the running-client count, the end of a plan, the shutdown at completion and the two popup hand-overs.
+#include "compiled_library.h"
 #include "library_support.h"
 #include "utils.h"
 #include "program_util.h"
@@ -15,24 +16,12 @@ namespace {
 const DWORD SENTINEL = 0xdeadbeef;
 const DWORD SHUTDOWN_STARTED = 0xffffffff;
 
-class Completion : public RegistryTest {
+class Completion : public CompiledLibraryTest {
 protected:
-    static void SetUpTestSuite()
-    {
-        initialize();
-        setProcessPidPointer(&shareData->_upcallCode);
-    }
-    static void TearDownTestSuite()
-    {
-        setProcessPidPointer(NULL);
-        deInitialize();
-    }
     void SetUp() override
     {
         RegistryTest::SetUp();
-        const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        trace_ = enableTrace(1, std::string(info->name()) + ".trc");
-        TRACE_INITIALIZE();
+        trace_ = traceThisTest(1);
         setDword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, 3);
         setDword(KVD_POPCTL_KEY, VAL_IS_ACTIVE, 1);
     }

@@ -1,4 +1,5 @@
 // Tests of the upcall client: command lines, the child's environment, and how each answer is read.
+#include "compiled_library.h"
 #include "library_support.h"
 #include "upcalls.h"
 #include "utils.h"
@@ -19,26 +20,12 @@ const DWORD SENTINEL = 0xdeadbeef;
 const DWORD NOT_RUN = 0xffffffff;
 char *const NOT_SET = (char *)0xdeadbeef;
 
-// Compiled in, the library has no DllMain: map the record and point the
-// runner at it, as DllMain would.
-class Upcalls : public RegistryTest {
+class Upcalls : public CompiledLibraryTest {
 protected:
-    static void SetUpTestSuite()
-    {
-        initialize();
-        setProcessPidPointer(&shareData->_upcallCode);
-    }
-    static void TearDownTestSuite()
-    {
-        setProcessPidPointer(NULL);
-        deInitialize();
-    }
     void SetUp() override
     {
         RegistryTest::SetUp();
-        const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        trace_ = enableTrace(1, std::string(info->name()) + ".trc");
-        TRACE_INITIALIZE();
+        trace_ = traceThisTest(1);
     }
     void TearDown() override
     {

@@ -1,4 +1,5 @@
 // Tests of the child-process runner: real children of the test suite, real pipes, the shared record.
+#include "compiled_library.h"
 #include "test_support.h"
 #include "KVDnotificationLibrary.h"
 #include "program_util.h"
@@ -15,20 +16,8 @@ namespace {
 const DWORD SENTINEL = 0xdeadbeef;
 const DWORD NOT_RUN = 0xffffffff;
 
-// Compiled in, the library has no DllMain: map the shared record and point the
-// runner at its _upcallCode as DllMain would.
-class Runner : public RegistryTest {
+class Runner : public CompiledLibraryTest {
 protected:
-    static void SetUpTestSuite()
-    {
-        initialize();
-        setProcessPidPointer(&shareData->_upcallCode);
-    }
-    static void TearDownTestSuite()
-    {
-        setProcessPidPointer(NULL);
-        deInitialize();
-    }
     void TearDown() override
     {
         RegistryTest::TearDown();
