@@ -16,18 +16,9 @@ static const DWORD SCREENSHOT_WAIT_MS = 20000;
 StartedProcess startCommand(const std::string &cmdLine)
 {
     StartedProcess started = {NULL, 0, GetTickCount()};
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    std::vector<char> line(cmdLine.begin(), cmdLine.end());
-    line.push_back('\0');
-    if (!CreateProcessA(NULL, line.data(), NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
-        ADD_FAILURE() << "cannot start '" << cmdLine << "': error " << GetLastError();
-        return started;
-    }
-    CloseHandle(info.hThread);
-    started.process = info.hProcess;
-    started.pid = info.dwProcessId;
+    started.process = kvdtest::startProgram(cmdLine);
+    if (started.process != NULL)
+        started.pid = GetProcessId(started.process);
     return started;
 }
 
