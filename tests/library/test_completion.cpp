@@ -30,12 +30,6 @@ protected:
         RegistryTest::TearDown();
         TRACE_INITIALIZE();
     }
-    DWORD dword(const char *key, const char *name)
-    {
-        DWORD value = SENTINEL;
-        getDword(key, name, &value);
-        return value;
-    }
     std::string trace_;
 };
 

@@ -102,12 +102,6 @@ protected:
         setDword(KVD_UPCALL_KEY, VAL_UPCALL_TIMEOUT, 30);
         writeQueue({});
     }
-    DWORD dword(const char *key, const char *name)
-    {
-        DWORD value = SENTINEL;
-        getDword(key, name, &value);
-        return value;
-    }
 };
 
 TEST_F(EndToEnd, test_logon_pauses_the_running_job_and_the_last_logoff_resumes_it)

@@ -18,12 +18,6 @@ protected:
         LibraryTest::SetUp();
         fake_.install();
     }
-    DWORD dword(const char *key, const char *name)
-    {
-        DWORD value = SENTINEL;
-        getDword(key, name, &value);
-        return value;
-    }
     // A hand-over left by an earlier denied logon.
     void presetDenial()
     {

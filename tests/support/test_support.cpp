@@ -107,6 +107,13 @@ bool getDword(const char *key, const char *name, DWORD *value)
     return true;
 }
 
+DWORD dword(const char *key, const char *name)
+{
+    DWORD value = 0xdeadbeef;
+    getDword(key, name, &value);
+    return value;
+}
+
 bool getString(const char *key, const char *name, std::string *value)
 {
     DWORD type;

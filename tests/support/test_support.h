@@ -25,6 +25,7 @@ void setDword(const char *key, const char *name, DWORD value);
 void setString(const char *key, const char *name, const std::string &value);
 void setRaw(const char *key, const char *name, DWORD type, const std::string &bytes);
 bool getDword(const char *key, const char *name, DWORD *value);
+DWORD dword(const char *key, const char *name);    // 0xdeadbeef when missing or of another type
 bool getString(const char *key, const char *name, std::string *value);
 bool getRaw(const char *key, const char *name, DWORD *type, std::string *bytes);
 bool valueExists(const char *key, const char *name);
