@@ -8,7 +8,7 @@ set -uo pipefail
 source "$(dirname "$0")/env.sh"
 export WINEPREFIX=$BUILD_DIR/demoprefix
 DEMO_OUT=$BUILD_DIR/demo
-BIN=$PRODUCT_BUILD/bin
+BIN=$RUN_PRODUCT_BUILD/bin
 DRIVE_C=$WINEPREFIX/drive_c
 KVD='C:\KVD'
 HOLD_FILE=$DEMO_OUT/distribution-running

@@ -11,7 +11,7 @@ extern "C" KFR60_API const type_repository type_repository_null = {"null"};
 
 // A frame opened by eh_push_try; frames form a stack, innermost on top.
 struct eh_context {
-    int *jumpBuffer;
+    _JBTYPE *jumpBuffer;   // the caller's jmp_buf (_JBTYPE: its element type)
     kfr_exception *raised;
     eh_context *outer;
 };

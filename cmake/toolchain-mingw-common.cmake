@@ -1,0 +1,12 @@
+# The part every cross toolchain shares; the including file sets KVD_TRIPLE
+# (the mingw-w64 target) and KVD_THREADS (win32 or posix thread model).
+set(CMAKE_SYSTEM_NAME Windows)
+string(REGEX REPLACE "-.*" "" CMAKE_SYSTEM_PROCESSOR ${KVD_TRIPLE})
+set(CMAKE_C_COMPILER ${KVD_TRIPLE}-gcc-${KVD_THREADS})
+set(CMAKE_CXX_COMPILER ${KVD_TRIPLE}-g++-${KVD_THREADS})
+set(CMAKE_RC_COMPILER ${KVD_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${KVD_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)
