@@ -81,6 +81,10 @@ prepare_endpoint() {
     cp "$BIN"/lib{kfr60,vqcore,zpl60,qprop60,qmob60}.dll "$DRIVE_C/endpoint/bin/"
     win cmd /c "$KVD\\uninstall.cmd" >/dev/null
     win cmd /c "$KVD\\install.cmd" 'C:\endpoint\bin' 'C:\endpoint\cache' 'C:\endpoint\dat' | sed 's/^/  /'
+    # The handlers may wait for upcalls and the resume loop retries for as long as
+    # a resume fails: the logon process must call them on threads of its own.
+    expect "notification package asynchronous" \
+        "$(win reg query 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Winlogon\Notify\KVDNotification' /v Asynchronous | awk '/Asynchronous/ {print $3}')" 0x1
     # Under Wine a desktop of its own is never shown (switching to it has no
     # effect), so the deny popup appears on the user's desktop instead.
     say "  configuration written by ntfcfg:"

@@ -99,6 +99,29 @@ static DWORD WINAPI unlockOnOtherThread(LPVOID)
     return 0;
 }
 
+// Whether another thread could take the lock at once (taken and given back).
+static DWORD WINAPI tryLock(LPVOID)
+{
+    HANDLE lock = CreateMutexA(NULL, FALSE, GLOBAL_SEMAPHORE_NAME);   // gone once nobody holds it
+    if (lock == NULL)
+        return WAIT_FAILED;
+    DWORD result = WaitForSingleObject(lock, 0);
+    if (result == WAIT_OBJECT_0)
+        ReleaseMutex(lock);
+    CloseHandle(lock);
+    return result;
+}
+
+static DWORD tryLockOnOtherThread()
+{
+    HANDLE thread = CreateThread(NULL, 0, tryLock, NULL, 0, NULL);
+    DWORD result = WAIT_FAILED;
+    WaitForSingleObject(thread, 10000);
+    GetExitCodeThread(thread, &result);
+    CloseHandle(thread);
+    return result;
+}
+
 TEST_F(SharedState, test_unlock_without_lock_releases_nothing)
 {
     std::string trace = enableTrace(2, "shared_unlock.log");
@@ -111,13 +134,9 @@ TEST_F(SharedState, test_unlock_without_lock_releases_nothing)
     CloseHandle(thread);
     EXPECT_TRUE(fileContains(trace, "[E] unlockSemaphore Error retrieving the local value for hSem, error: "));
 
-    HANDLE semaphore = OpenSemaphoreA(SYNCHRONIZE | SEMAPHORE_MODIFY_STATE, FALSE, GLOBAL_SEMAPHORE_NAME);
-    ASSERT_NE((HANDLE)NULL, semaphore);
-    EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(semaphore, 0)) << "the lock must still be taken";
+    EXPECT_EQ((DWORD)WAIT_TIMEOUT, tryLockOnOtherThread()) << "the lock must still be taken";
     unlockSemaphore();
-    EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(semaphore, 0)) << "the owner's unlock frees it";
-    ReleaseSemaphore(semaphore, 1, NULL);
-    CloseHandle(semaphore);
+    EXPECT_EQ((DWORD)WAIT_OBJECT_0, tryLockOnOtherThread()) << "the owner's unlock frees it";
     EXPECT_TRUE(fileContains(trace, "ReleaseSemaphore returned = 1"));
     deInitialize();
 }

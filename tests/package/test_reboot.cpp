@@ -120,8 +120,10 @@ TEST_F(Reboot, test_start_ups_count_down_the_start_up_budget_and_the_21st_lifts_
     EXPECT_EQ((DWORD)NO_PLAN_RUNNING, dwordOf(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED));
     EXPECT_EQ(DEF_DEFAULT_SHUTDOWN_ALLOWED, dwordOf(KVD_MAIN_KEY, VAL_CURR_SHUTDOWN_LEFT));
     EXPECT_TRUE(fileContains(trace_, "[W] updateMaxShutdownAllowed shutdownLeft=0 enabling logon and reset shutdownLeft"));
-    // The client count of the engine that went down with the machine is kept.
-    EXPECT_EQ(1u, dwordOf(KVD_MAIN_KEY, VAL_RUNNING_CLIENTS));
+    // The plan ends as a recovery ends it: the client of the engine that went
+    // down with the machine no longer keeps it counted.
+    EXPECT_EQ(0u, dwordOf(KVD_MAIN_KEY, VAL_RUNNING_CLIENTS));
+    EXPECT_EQ(0u, dwordOf(KVD_POPCTL_KEY, VAL_IS_ACTIVE));
 
     // A 22nd start-up with no plan counts nothing.
     boot("");

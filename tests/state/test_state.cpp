@@ -260,7 +260,7 @@ TEST_F(State, test_notify_file_missing_gives_null)
     EXPECT_TRUE(fileContains(trace, "[I] retrieveRunningDistribution exiting NULL"));
 }
 
-TEST_F(State, test_notify_file_content_is_used_as_it_stands)
+TEST_F(State, test_notify_file_content_ends_at_its_line_end_and_trailing_blanks)
 {
     std::string trace = traceOn("notify_content.log");
     bool isNull = true;
@@ -269,9 +269,10 @@ TEST_F(State, test_notify_file_content_is_used_as_it_stands)
     EXPECT_FALSE(isNull) << "an empty file gives an empty text";
 
     writeNotifyFile("1234567.dist\r\n");
-    EXPECT_EQ("1234567.dist\r\n", runningDistribution(&isNull));
-    // The trace file is written in text mode: the line end shows as CR CR LF there.
-    EXPECT_TRUE(fileContains(trace, "[I] retrieveRunningDistribution Content of notify file is '1234567.dist\r"));
+    EXPECT_EQ("1234567.dist", runningDistribution(&isNull));
+    EXPECT_TRUE(fileContains(trace, "[I] retrieveRunningDistribution Content of notify file is '1234567.dist'"));
+    writeNotifyFile("D 9 \t\nsecond line");
+    EXPECT_EQ("D 9", runningDistribution(&isNull)) << "inner blanks stay";
 
     std::string long300;
     for (int i = 0; i < 300; i++)

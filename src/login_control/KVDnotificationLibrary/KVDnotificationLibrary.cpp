@@ -27,6 +27,9 @@ static const DWORD EVERYONE_ACL_SIZE = 28;           // header, one allowed entr
 static const DWORD EVERYONE_ACCESS = 0x1F01FF;       // standard rights, synchronize, all specific rights
 static const DWORD UPCALL_POLL_MS = 500;
 
+static void installFaultGuard();
+static void removeFaultGuard();
+
 static void releaseSecurityObjects()
 {
     free(pSecD);
@@ -86,6 +89,8 @@ void initialize()
     sa.lpSecurityDescriptor = pSecD;   // null: the creator's default security
     sa.bInheritHandle = FALSE;
 
+    installFaultGuard();
+
     TRACE_LINE(trace, TRACE_INFO, "create shared memory");
     hMapObject = CreateFileMappingA(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0, sizeof(t_s), SHARED_MEMORY_NAME);
     if (hMapObject == NULL) {
@@ -126,23 +131,41 @@ void deInitialize()
         hMapObject = NULL;
     }
     releaseSecurityObjects();
+    removeFaultGuard();
+    TRACE_RELEASE();
 }
 
+// The lock is a mutex: a holder that dies leaves it abandoned, and the next
+// waiter takes it over at once. No wait is longer than the ceiling that the
+// upcall settings give; after it the caller goes on without the lock, as
+// when the lock cannot be created.
 void lockSemaphore()
 {
     trace_class trace(TRACE_DETAILED, "lockSemaphore");
-    HANDLE hSem = CreateSemaphoreA(&sa, 1, 1, GLOBAL_SEMAPHORE_NAME);
+    HANDLE hSem = CreateMutexA(&sa, FALSE, GLOBAL_SEMAPHORE_NAME);
     if (hSem == NULL) {
         TRACE_LINE(trace, TRACE_ERROR, "Error creating the semaphore, error %u", (unsigned)GetLastError());
         return;   // the caller goes on without the lock
     }
     TRACE_LINE(trace, TRACE_INFO, "global semaphore = %p", hSem);
     currentLockHandle = hSem;
-    DWORD waitResult = WaitForSingleObject(hSem, INFINITE);
-    if (waitResult == WAIT_FAILED)
+    DWORD ceilingMs = lockWaitCeilingMs();
+    DWORD waitResult = WaitForSingleObject(hSem, ceilingMs);
+    if (waitResult == WAIT_FAILED) {
         TRACE_LINE(trace, TRACE_INFO, "WaitForSingleObject error = %u", (unsigned)GetLastError());
-    else
+    } else if (waitResult == WAIT_TIMEOUT) {
+        TRACE_LINE(trace, TRACE_ERROR, "Error waiting for the semaphore (%u ms), going on without it",
+                   (unsigned)ceilingMs);
+        CloseHandle(hSem);
+        currentLockHandle = NULL;
+    } else if (waitResult == WAIT_ABANDONED) {
+        TRACE_LINE(trace, TRACE_WARNING, "WaitForSingleObject returned = %u, the lock's last holder died holding it",
+                   (unsigned)waitResult);
+        // A logon decision of the dead holder is over.
+        shareData->_upcallRunning = 0;
+    } else {
         TRACE_LINE(trace, TRACE_INFO, "WaitForSingleObject returned = %u", (unsigned)waitResult);
+    }
 }
 
 void unlockSemaphore()
@@ -155,7 +178,7 @@ void unlockSemaphore()
         return;
     }
     TRACE_LINE(trace, TRACE_INFO, "hsem = %p", hSem);
-    BOOL released = ReleaseSemaphore(hSem, 1, NULL);
+    BOOL released = ReleaseMutex(hSem);
     TRACE_LINE(trace, TRACE_INFO, "ReleaseSemaphore returned = %u", (unsigned)released);
     CloseHandle(hSem);
     currentLockHandle = NULL;
@@ -171,6 +194,134 @@ void DumpSharedMemory()
     TRACE_LINE(trace, TRACE_INFO, "  _shutdownWhenComplete=%d", (int)shareData->_shutdownWhenComplete);
     TRACE_LINE(trace, TRACE_INFO, "  _upcallRunning=%d", (int)shareData->_upcallRunning);
     TRACE_LINE(trace, TRACE_INFO, "  _final_popup_enabled=%d", (int)shareData->_final_popup_enabled);
+}
+
+// ---------------------------------------------------------------------------
+// Guarded stretches
+// ---------------------------------------------------------------------------
+
+// A hardware fault (a bad pointer in a notification record, say) inside a
+// guarded stretch must not end the process that loaded the library, the
+// logon process above all. A vectored handler sends this thread back to the
+// start of its innermost stretch, which then reports the fault as ended.
+typedef struct fault_guard {
+    void *resume[5];              // __builtin_setjmp's buffer: frame, resume address, stack
+    struct fault_guard *outer;    // the stretch this one runs in, or null
+    void *sehChain;               // the thread's exception-handler chain at entry (x86)
+} fault_guard;
+
+static DWORD faultGuardSlot = TLS_OUT_OF_INDEXES;
+static PVOID faultHandler = NULL;
+
+static int isHardwareFault(DWORD code)
+{
+    switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION:
+    case EXCEPTION_IN_PAGE_ERROR:
+    case EXCEPTION_DATATYPE_MISALIGNMENT:
+    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
+    case EXCEPTION_ILLEGAL_INSTRUCTION:
+    case EXCEPTION_PRIV_INSTRUCTION:
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+    case EXCEPTION_INT_OVERFLOW:
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+    case EXCEPTION_FLT_INVALID_OPERATION:
+    case EXCEPTION_FLT_OVERFLOW:
+    case EXCEPTION_FLT_UNDERFLOW:
+    case EXCEPTION_FLT_INEXACT_RESULT:
+    case EXCEPTION_FLT_DENORMAL_OPERAND:
+    case EXCEPTION_FLT_STACK_CHECK:
+    case EXCEPTION_STACK_OVERFLOW:
+        return 1;
+    default:
+        return 0;   // C++ exceptions, breakpoints and the like take their usual way
+    }
+}
+
+#if defined(__i386__)
+static void *sehChainHead()
+{
+    void *head;
+    __asm__ volatile("movl %%fs:0, %0" : "=r"(head));
+    return head;
+}
+
+static void setSehChainHead(void *head)
+{
+    __asm__ volatile("movl %0, %%fs:0" : : "r"(head) : "memory");
+}
+#else
+static void *sehChainHead()
+{
+    return NULL;   // table-based unwinding keeps no chain on the stack
+}
+
+static void setSehChainHead(void *)
+{
+}
+#endif
+
+static LONG CALLBACK resumeGuardedStretch(EXCEPTION_POINTERS *info)
+{
+    if (!isHardwareFault(info->ExceptionRecord->ExceptionCode))
+        return EXCEPTION_CONTINUE_SEARCH;
+    DWORD lastError = GetLastError();
+    fault_guard *guard = (fault_guard *)TlsGetValue(faultGuardSlot);
+    SetLastError(lastError);
+    if (guard == NULL)
+        return EXCEPTION_CONTINUE_SEARCH;   // not in a stretch of this thread
+    CONTEXT *context = info->ContextRecord;
+#if defined(__i386__)
+    context->Ebp = (DWORD)(DWORD_PTR)guard->resume[0];
+    context->Eip = (DWORD)(DWORD_PTR)guard->resume[1];
+    context->Esp = (DWORD)(DWORD_PTR)guard->resume[2];
+#elif defined(__x86_64__)
+    context->Rbp = (DWORD64)guard->resume[0];
+    context->Rip = (DWORD64)guard->resume[1];
+    context->Rsp = (DWORD64)guard->resume[2];
+#else
+    return EXCEPTION_CONTINUE_SEARCH;   // no known way to resume on this processor
+#endif
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+static void installFaultGuard()
+{
+    faultGuardSlot = TlsAlloc();
+    if (faultGuardSlot != TLS_OUT_OF_INDEXES)
+        faultHandler = AddVectoredExceptionHandler(0, resumeGuardedStretch);
+}
+
+static void removeFaultGuard()
+{
+    if (faultHandler != NULL)
+        RemoveVectoredExceptionHandler(faultHandler);
+    faultHandler = NULL;
+    if (faultGuardSlot != TLS_OUT_OF_INDEXES)
+        TlsFree(faultGuardSlot);
+    faultGuardSlot = TLS_OUT_OF_INDEXES;
+}
+
+int runGuardedStretch(int (*stretch)(void *), void *context)
+{
+    if (faultHandler == NULL)
+        return stretch(context);   // C++ exceptions are still caught by the stretch itself
+    fault_guard guard;
+    fault_guard *volatile active = &guard;
+    guard.outer = (fault_guard *)TlsGetValue(faultGuardSlot);
+    guard.sehChain = sehChainHead();
+    if (__builtin_setjmp(guard.resume) == 0) {
+        TlsSetValue(faultGuardSlot, active);
+        int result = stretch(context);
+        TlsSetValue(faultGuardSlot, active->outer);
+        return result;
+    }
+    // Back from a fault: the handlers the faulting code had pushed are gone
+    // with its stack, and a trace line it was writing is given up.
+    setSehChainHead(active->sehChain);
+    TlsSetValue(faultGuardSlot, active->outer);
+    releaseTraceLineOfThread();
+    return 0;
 }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
@@ -210,8 +361,12 @@ extern "C" int WINAPI waitUpcallCompletion()
 {
     TRACE_INITIALIZE();
     DumpSharedMemory();
-    // Volatile: the logon handler of another process clears the flag.
-    while (((volatile t_s *)shareData)->_upcallRunning != 0)
+    // Volatile: the logon handler of another process clears the flag. A logon
+    // decision waits for the lock and holds it for at most one ceiling each;
+    // a flag left by a logon process that died is not waited for beyond that.
+    DWORD limitMs = 2 * lockWaitCeilingMs();
+    DWORD start = GetTickCount();
+    while (((volatile t_s *)shareData)->_upcallRunning != 0 && GetTickCount() - start < limitMs)
         Sleep(UPCALL_POLL_MS);
     return 0;
 }
@@ -286,11 +441,10 @@ extern "C" int WINAPI pauseMeIfNeeded(const char *epname, const char *distID, in
                "epname='%s' distribution ID='%s' currDistributionType=%d currMaxLoginAllowed=%d shutdownDisabled=%d",
                epname, distID, currDistributionType, currMaxLoginAllowed, shutdownDisabled);
     int result = 2;
-    try {
-        result = decidePause(trace, epname, distID, currDistributionType, currMaxLoginAllowed, shutdownDisabled);
-    } catch (...) {
+    if (!guarded([&] {
+            result = decidePause(trace, epname, distID, currDistributionType, currMaxLoginAllowed, shutdownDisabled);
+        }))
         TRACE_LINE(trace, TRACE_ERROR, "Exception!");
-    }
     unlockSemaphore();
     TRACE_LINE(trace, TRACE_INFO, "return data = %d", result);
     return result;
@@ -302,11 +456,8 @@ extern "C" void WINAPI increaseRunningClients(const char *distId)
     trace_class trace(TRACE_ORDINARY, "increaseRunningClients");
     TRACE_LINE(trace, TRACE_INFO, "current distID='%s'", distId);
     lockSemaphore();
-    try {
-        updateRuningClients(1, 0);
-    } catch (...) {
+    if (!guarded([] { updateRuningClients(1, 0); }))
         TRACE_LINE(trace, TRACE_ERROR, "Exception!");
-    }
     unlockSemaphore();
 }
 
@@ -328,11 +479,8 @@ extern "C" void WINAPI decreaseRunningClients(const char *distId)
     trace_class trace(TRACE_ORDINARY, "decreaseRunningClients");
     TRACE_LINE(trace, TRACE_INFO, "current distID='%s'", distId);
     lockSemaphore();
-    try {
-        endRunningClient(trace, distId);
-    } catch (...) {
+    if (!guarded([&] { endRunningClient(trace, distId); }))
         TRACE_LINE(trace, TRACE_ERROR, "Exception!");
-    }
     unlockSemaphore();
 }
 
@@ -370,17 +518,17 @@ DWORD usersLoggedOn()
 // Counts the logon; 1 when the library is switched on.
 static int countLogon(trace_class &trace, PWLX_NOTIFICATION_INFO pInfo)
 {
-    try {
-        UpdateCounter(pInfo, 1);
-        int enabled = isKVDEnabled();
-        if (!enabled)
-            TRACE_LINE(trace, TRACE_INFO, "KVDnotificationLibrary not enabled");
-        Dump("Logon", pInfo);
+    int enabled = 0;
+    if (guarded([&] {
+            UpdateCounter(pInfo, 1);
+            enabled = isKVDEnabled();
+            if (!enabled)
+                TRACE_LINE(trace, TRACE_INFO, "KVDnotificationLibrary not enabled");
+            Dump("Logon", pInfo);
+        }))
         return enabled;
-    } catch (...) {
-        TRACE_LINE(trace, TRACE_FATAL, "FATAL: unhandled Exception was raised!");
-        return 0;
-    }
+    TRACE_LINE(trace, TRACE_FATAL, "FATAL: unhandled Exception was raised!");
+    return 0;
 }
 
 static void allowLogon(trace_class &trace)
@@ -430,14 +578,13 @@ static void decideRestrictedLogon(trace_class &trace, char **runningID)
 static void decideLogon(trace_class &trace)
 {
     char *runningID = NULL;
-    try {
-        if (isRestrictedLogon())
-            decideRestrictedLogon(trace, &runningID);
-        else
-            allowLogon(trace);
-    } catch (...) {
+    if (!guarded([&] {
+            if (isRestrictedLogon())
+                decideRestrictedLogon(trace, &runningID);
+            else
+                allowLogon(trace);
+        }))
         TRACE_LINE(trace, TRACE_FATAL, "ERROR: unhandled Exception was raised!");
-    }
     free(runningID);
 }
 
@@ -457,24 +604,24 @@ extern "C" void WINAPI KVDEventLogon(PWLX_NOTIFICATION_INFO pInfo)
 static int countLogoff(trace_class &trace, PWLX_NOTIFICATION_INFO pInfo)
 {
     int locked = 0;
-    try {
-        lockSemaphore();
-        locked = 1;
-        UpdateCounter(pInfo, 0);
-        locked = 0;
-        unlockSemaphore();
-        if (!isKVDEnabled()) {
-            TRACE_LINE(trace, TRACE_INFO, "KVDnotificationLibrary not enabled");
-            return 0;
-        }
-        Dump("Logoff", pInfo);
-        return 1;
-    } catch (...) {
-        TRACE_LINE(trace, TRACE_FATAL, "ERROR: unhandled Exception was raised!");
-        if (locked)
+    int enabled = 0;
+    if (guarded([&] {
+            lockSemaphore();
+            locked = 1;
+            UpdateCounter(pInfo, 0);
+            locked = 0;
             unlockSemaphore();
-        return 0;
-    }
+            enabled = isKVDEnabled();
+            if (!enabled)
+                TRACE_LINE(trace, TRACE_INFO, "KVDnotificationLibrary not enabled");
+            else
+                Dump("Logoff", pInfo);
+        }))
+        return enabled;
+    TRACE_LINE(trace, TRACE_FATAL, "ERROR: unhandled Exception was raised!");
+    if (locked)
+        unlockSemaphore();
+    return 0;
 }
 
 extern "C" void WINAPI KVDEventLogoff(PWLX_NOTIFICATION_INFO pInfo)
@@ -483,11 +630,15 @@ extern "C" void WINAPI KVDEventLogoff(PWLX_NOTIFICATION_INFO pInfo)
     trace_class trace(TRACE_ORDINARY, "KVDEventLogoff");
     if (!countLogoff(trace, pInfo))
         return;
-    DoResumeLoop();
-    if (((volatile t_s *)shareData)->_shutdownWhenComplete) {
-        TRACE_LINE(trace, TRACE_INFO, "_shutdownWhenComplete = true, show popup");
-        showFinalPopup(1);
-    }
+    // Outside the counting stretch, but no fault may end the logon process here either.
+    if (!guarded([&] {
+            DoResumeLoop();
+            if (((volatile t_s *)shareData)->_shutdownWhenComplete) {
+                TRACE_LINE(trace, TRACE_INFO, "_shutdownWhenComplete = true, show popup");
+                showFinalPopup(1);
+            }
+        }))
+        TRACE_LINE(trace, TRACE_FATAL, "ERROR: unhandled Exception was raised!");
 }
 
 extern "C" void WINAPI KVDEventStartUp(PWLX_NOTIFICATION_INFO pInfo)
@@ -495,32 +646,31 @@ extern "C" void WINAPI KVDEventStartUp(PWLX_NOTIFICATION_INFO pInfo)
     TRACE_INITIALIZE();
     trace_class trace(TRACE_ORDINARY, "KVDEventStartUp");
     lockSemaphore();
-    try {
-        if (isKVDEnabled()) {
-            Dump("StartUp", pInfo);
-            updateMaxShutdownAllowed(0);
-        } else {
-            TRACE_LINE(trace, TRACE_INFO, "KVDnotificationLibrary not enabled");
-        }
-    } catch (...) {
+    if (!guarded([&] {
+            if (isKVDEnabled()) {
+                Dump("StartUp", pInfo);
+                updateMaxShutdownAllowed(0);
+            } else {
+                TRACE_LINE(trace, TRACE_INFO, "KVDnotificationLibrary not enabled");
+            }
+        }))
         TRACE_LINE(trace, TRACE_FATAL, "ERROR: unhandled Exception was raised!");
-    }
     unlockSemaphore();
-    DoResumeLoop();
+    if (!guarded([] { DoResumeLoop(); }))
+        TRACE_LINE(trace, TRACE_FATAL, "ERROR: unhandled Exception was raised!");
 }
 
 extern "C" void WINAPI KVDEventShutdown(PWLX_NOTIFICATION_INFO pInfo)
 {
     TRACE_INITIALIZE();
     trace_class trace(TRACE_ORDINARY, "KVDEvenShutdown");
-    try {
-        if (isKVDEnabled())
-            Dump("ShutDown", pInfo);
-        else
-            TRACE_LINE(trace, TRACE_INFO, "KVDnotificationLibrary not enabled");
-    } catch (...) {
+    if (!guarded([&] {
+            if (isKVDEnabled())
+                Dump("ShutDown", pInfo);
+            else
+                TRACE_LINE(trace, TRACE_INFO, "KVDnotificationLibrary not enabled");
+        }))
         TRACE_LINE(trace, TRACE_FATAL, "ERROR: unhandled Exception was raised!");
-    }
 }
 
 // After a partly failed resume, keeps recorded only what failed and is still
@@ -587,14 +737,13 @@ static int attemptResume(trace_class &trace)
 {
     int resumed = 0;
     lockSemaphore();
-    try {
-        if (shareData->_dwLoggedOn == 0) {
-            TRACE_LINE(trace, TRACE_INFO, "none is logged, try to resume distributions");
-            resumed = resumePendingDistributions();
-        }
-    } catch (...) {
+    if (!guarded([&] {
+            if (shareData->_dwLoggedOn == 0) {
+                TRACE_LINE(trace, TRACE_INFO, "none is logged, try to resume distributions");
+                resumed = resumePendingDistributions();
+            }
+        }))
         TRACE_LINE(trace, TRACE_FATAL, "FATAL: unhandled Exception was raised!");
-    }
     unlockSemaphore();
     return resumed;
 }

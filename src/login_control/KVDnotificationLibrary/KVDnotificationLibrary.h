@@ -18,7 +18,10 @@ typedef struct t_s {
 static_assert(sizeof(t_s) == 24, "the shared record is six 32-bit fields");
 
 constexpr const char SHARED_MEMORY_NAME[] = "Global\\KVDNotificationFileMap";
+// The global lock keeps the name it had as a semaphore; as a mutex, a holder
+// that dies is noticed by the next waiter instead of blocking everyone.
 constexpr const char GLOBAL_SEMAPHORE_NAME[] = "Global\\KVDNotificationSemaphore";
+#define KVD_GLOBAL_LOCK_IS_MUTEX 1
 
 // The record in use: the mapped view, or a private zeroed record when the
 // mapping could not be created or mapped.
@@ -32,6 +35,26 @@ t_s *defaultSharedData();
 void lockSemaphore();
 void unlockSemaphore();
 void DumpSharedMemory();
+
+// Runs stretch(context) on this thread as a guarded stretch: a C++ exception
+// or a hardware fault of this thread inside it ends the stretch. 1 when the
+// stretch ran to its end, 0 when it was ended that way.
+int runGuardedStretch(int (*stretch)(void *), void *context);
+template <typename Stretch> int guarded(Stretch stretch)
+{
+    struct trampoline {
+        static int run(void *context)
+        {
+            try {
+                (*(Stretch *)context)();
+                return 1;
+            } catch (...) {
+                return 0;
+            }
+        }
+    };
+    return runGuardedStretch(trampoline::run, &stretch);
+}
 
 int checkPendingDistribution(const char *except);
 void UpdateCounter(PWLX_NOTIFICATION_INFO pInfo, int loggedOn);

@@ -12,6 +12,28 @@ char __trace_filename[MAX_PATH] = "";
 static const char TRACE_SEMAPHORE_NAME[] = "KVDNotificationSemaphore_trace";
 static const DWORD TRACE_SEMAPHORE_WAIT_MS = 20000;
 
+// The trace semaphore this thread holds while it writes a message line, kept
+// in a thread-local slot of the system's (lines are written at library
+// attach too, where the compiler's thread-local variables cannot be used).
+static DWORD heldSemaphoreSlot = TLS_OUT_OF_INDEXES;
+
+static void allocateHeldSemaphoreSlot()
+{
+    if (heldSemaphoreSlot != TLS_OUT_OF_INDEXES)
+        return;
+    DWORD slot = TlsAlloc();
+    if (slot != TLS_OUT_OF_INDEXES
+        && InterlockedCompareExchange((LONG *)&heldSemaphoreSlot, (LONG)slot, (LONG)TLS_OUT_OF_INDEXES)
+               != (LONG)TLS_OUT_OF_INDEXES)
+        TlsFree(slot);   // another thread was first
+}
+
+static void setHeldSemaphore(HANDLE semaphore)
+{
+    if (heldSemaphoreSlot != TLS_OUT_OF_INDEXES)
+        TlsSetValue(heldSemaphoreSlot, semaphore);
+}
+
 typedef BOOL(WINAPI *ProcessIdToSessionIdFn)(DWORD, DWORD *);
 
 // Looked up at run time so that the module also loads where the call is missing.
@@ -73,7 +95,15 @@ DWORD isTraceEnabled()
 
 void TRACE_INITIALIZE()
 {
+    allocateHeldSemaphoreSlot();
     __trace_level = isTraceEnabled();
+}
+
+void TRACE_RELEASE()
+{
+    if (heldSemaphoreSlot != TLS_OUT_OF_INDEXES)
+        TlsFree(heldSemaphoreSlot);
+    heldSemaphoreSlot = TLS_OUT_OF_INDEXES;
 }
 
 trace_class::trace_class(DWORD level, const char *func_name)
@@ -150,12 +180,18 @@ void trace_class::_wtrace(const wchar_t *format, ...)
     fflush(_fp);
 }
 
+// A scope that writes nothing takes no semaphore: with tracing off, a line
+// costs no system call, and nobody holding the semaphore can slow it down.
 void trace_class::_trace_lock()
 {
+    if (_fp == NULL)
+        return;
     DWORD lastError = GetLastError();
     _trace_sem = CreateSemaphoreA(NULL, 1, 1, TRACE_SEMAPHORE_NAME);
-    if (_trace_sem != NULL)
+    if (_trace_sem != NULL) {
         WaitForSingleObject(_trace_sem, TRACE_SEMAPHORE_WAIT_MS); // after a time-out the line goes out all the same
+        setHeldSemaphore(_trace_sem);
+    }
     SetLastError(lastError);
 }
 
@@ -163,9 +199,20 @@ void trace_class::_trace_unlock()
 {
     if (_trace_sem == NULL)
         return;
+    setHeldSemaphore(NULL);
     ReleaseSemaphore(_trace_sem, 1, NULL);
     CloseHandle(_trace_sem);
     _trace_sem = NULL;
+}
+
+void releaseTraceLineOfThread()
+{
+    HANDLE held = heldSemaphoreSlot != TLS_OUT_OF_INDEXES ? TlsGetValue(heldSemaphoreSlot) : NULL;
+    if (held == NULL)
+        return;
+    ReleaseSemaphore(held, 1, NULL);
+    CloseHandle(held);
+    setHeldSemaphore(NULL);
 }
 
 static const wchar_t *orDashes(const wchar_t *text)

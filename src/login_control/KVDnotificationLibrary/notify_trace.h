@@ -22,7 +22,12 @@ DWORD retrieveCurrentSessionId();
 // Returns 0 (and an empty name) when the name does not fit in size characters.
 int buildTraceFilename(char *out, size_t size, const char *path, DWORD session);
 DWORD isTraceEnabled();
+// Gives up the line this thread was writing when a fault ended it midway:
+// the session's trace semaphore is released.
+void releaseTraceLineOfThread();
 void TRACE_INITIALIZE();
+// Frees what TRACE_INITIALIZE allocated for the process (at library detach).
+void TRACE_RELEASE();
 
 // One trace scope per traced function call: an entry line when it opens, an
 // exit line when it goes out of scope, and message lines in between.

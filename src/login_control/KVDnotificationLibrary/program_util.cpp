@@ -31,22 +31,114 @@ static void closeTracedHandle(trace_class &trace, HANDLE handle)
     }
 }
 
+// Windows XP lacks the attribute list that limits what a child inherits: it
+// is looked up at run time, and without it the child inherits as before.
+typedef BOOL(WINAPI *InitializeAttributeListFn)(void *, DWORD, DWORD, SIZE_T *);
+typedef BOOL(WINAPI *UpdateAttributeFn)(void *, DWORD, DWORD_PTR, void *, SIZE_T, void *, SIZE_T *);
+typedef void(WINAPI *DeleteAttributeListFn)(void *);
+static const DWORD EXTENDED_STARTUP_INFO = 0x00080000;        // EXTENDED_STARTUPINFO_PRESENT
+static const DWORD_PTR HANDLE_LIST_ATTRIBUTE = 0x00020002;    // PROC_THREAD_ATTRIBUTE_HANDLE_LIST
+static const int MAX_INHERITED = 3;
+
+typedef struct startup_info_ex {
+    STARTUPINFOA StartupInfo;
+    void *lpAttributeList;
+} startup_info_ex;
+
+typedef struct inherit_list {
+    HANDLE handles[MAX_INHERITED];
+    DWORD count;
+    void *attributes;   // the attribute list naming them, or null
+} inherit_list;
+
+// The standard handles the child may inherit: valid, inheritable, each once.
+static void collectInheritable(inherit_list *list, HANDLE out, HANDLE in, HANDLE err)
+{
+    HANDLE given[MAX_INHERITED] = {out, in, err};
+    list->count = 0;
+    list->attributes = NULL;
+    for (int i = 0; i < MAX_INHERITED; i++) {
+        DWORD flags = 0;
+        HANDLE handle = given[i];
+        if (handle == NULL || handle == INVALID_HANDLE_VALUE || !GetHandleInformation(handle, &flags)
+            || !(flags & HANDLE_FLAG_INHERIT))
+            continue;
+        bool seen = false;
+        for (DWORD j = 0; j < list->count; j++)
+            seen |= list->handles[j] == handle;
+        if (!seen)
+            list->handles[list->count++] = handle;
+    }
+}
+
+static void freeAttributeList(void *attributes);
+
+static void buildAttributeList(inherit_list *list)
+{
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    InitializeAttributeListFn initialize =
+        (InitializeAttributeListFn)(void (*)(void))GetProcAddress(kernel, "InitializeProcThreadAttributeList");
+    UpdateAttributeFn update = (UpdateAttributeFn)(void (*)(void))GetProcAddress(kernel, "UpdateProcThreadAttribute");
+    SIZE_T size = 0;
+    if (list->count == 0 || initialize == NULL || update == NULL)
+        return;
+    initialize(NULL, 1, 0, &size);
+    void *attributes = calloc(1, size);
+    if (attributes == NULL)
+        return;
+    if (!initialize(attributes, 1, 0, &size)) {
+        free(attributes);
+        return;
+    }
+    if (!update(attributes, 0, HANDLE_LIST_ATTRIBUTE, list->handles, list->count * sizeof(HANDLE), NULL, NULL)) {
+        freeAttributeList(attributes);
+        return;
+    }
+    list->attributes = attributes;
+}
+
+static void freeAttributeList(void *attributes)
+{
+    if (attributes == NULL)
+        return;
+    DeleteAttributeListFn release =
+        (DeleteAttributeListFn)(void (*)(void))GetProcAddress(GetModuleHandleA("kernel32.dll"),
+                                                              "DeleteProcThreadAttributeList");
+    if (release != NULL)
+        release(attributes);
+    free(attributes);
+}
+
 HANDLE RunChild(char *cmdLine, char *env, HANDLE hChildStdOut, HANDLE hChildStdIn, HANDLE hChildStdErr)
 {
     trace_class trace(TRACE_ORDINARY, "RunChild");
-    STARTUPINFOA startup;
+    startup_info_ex startup;
     memset(&startup, 0, sizeof(startup));
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    startup.hStdOutput = hChildStdOut;
-    startup.hStdInput = hChildStdIn;
-    startup.hStdError = hChildStdErr;
+    startup.StartupInfo.cb = sizeof(startup.StartupInfo);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    startup.StartupInfo.wShowWindow = SW_HIDE;
+    startup.StartupInfo.hStdOutput = hChildStdOut;
+    startup.StartupInfo.hStdInput = hChildStdIn;
+    startup.StartupInfo.hStdError = hChildStdErr;
+
+    // The child gets its standard handles and nothing else of this process.
+    inherit_list inherit;
+    collectInheritable(&inherit, hChildStdOut, hChildStdIn, hChildStdErr);
+    buildAttributeList(&inherit);
+    DWORD flags = CREATE_NEW_CONSOLE;
+    if (inherit.attributes != NULL) {
+        startup.StartupInfo.cb = sizeof(startup);
+        startup.lpAttributeList = inherit.attributes;
+        flags |= EXTENDED_STARTUP_INFO;
+    }
 
     PROCESS_INFORMATION child;
     memset(&child, 0, sizeof(child));
-    if (!CreateProcessA(NULL, cmdLine, NULL, NULL, TRUE, CREATE_NEW_CONSOLE, env, NULL, &startup, &child)) {
-        DWORD error = GetLastError();
+    BOOL created = CreateProcessA(NULL, cmdLine, NULL, NULL, inherit.count > 0, flags, env, NULL,
+                                  &startup.StartupInfo, &child);
+    DWORD error = GetLastError();
+    freeAttributeList(inherit.attributes);
+    if (!created) {
         TRACE_LINE(trace, TRACE_ERROR, "Error creating the child (%u)", (unsigned)error);
         TRACE_LINE(trace, TRACE_INFO, "return data = %p", (void *)NULL);
         return NULL;
@@ -56,6 +148,27 @@ HANDLE RunChild(char *cmdLine, char *env, HANDLE hChildStdOut, HANDLE hChildStdI
     publishChildPid(child.dwProcessId);
     TRACE_LINE(trace, TRACE_INFO, "return data = %p", child.hProcess);
     return child.hProcess;
+}
+
+// A program path that names a file goes in quotes, so that a blank in it
+// neither splits it nor lets a "C:\Program.exe" run in its place. A value
+// that is quoted already, or holds arguments of its own, is used as it is.
+static int needsQuotes(const char *program)
+{
+    if (program[0] == '"' || strpbrk(program, " \t") == NULL)
+        return 0;
+    DWORD attributes = GetFileAttributesA(program);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+char *quotedProgram(const char *program)
+{
+    int quotes = needsQuotes(program);
+    size_t size = strlen(program) + 1 + (quotes ? 2 : 0);
+    char *text = (char *)malloc(size);
+    if (text != NULL)
+        snprintf(text, size, quotes ? "\"%s\"" : "%s", program);
+    return text;
 }
 
 // The read end the caller keeps must not be inherited, or the pipe would not
@@ -86,16 +199,45 @@ static HANDLE createOutputPipe(trace_class &trace, HANDLE *writeEnd)
     return privateRead;
 }
 
-// A child may close its output just before it exits; the exit code is only
-// final once the process has ended, so wait for that first.
-static DWORD collectExitCode(trace_class &trace, HANDLE process)
+static const DWORD OUTPUT_POLL_MS = 10;
+static const DWORD END_AFTER_TERMINATE_MS = 5000;
+
+// Ends a child that overran its limit; its end is awaited only briefly.
+static void endOverdueChild(trace_class &trace, HANDLE process, DWORD limitMs)
 {
-    if (WaitForSingleObject(process, INFINITE) == WAIT_FAILED) {
+    TRACE_LINE(trace, TRACE_ERROR, "Error: the child did not end within %u ms, ending it", (unsigned)limitMs);
+    if (!TerminateProcess(process, EXIT_CODE_NOT_RUN)) {
+        DWORD error = GetLastError();
+        TRACE_LINE(trace, TRACE_ERROR, "Error ending the child (%u)", (unsigned)error);
+    }
+    WaitForSingleObject(process, END_AFTER_TERMINATE_MS);
+}
+
+static DWORD smaller(DWORD a, DWORD b)
+{
+    return a < b ? a : b;
+}
+
+static DWORD elapsedSince(DWORD start)
+{
+    return GetTickCount() - start;   // wraps correctly across the 49-day tick wrap
+}
+
+// A child may close its output just before it exits; the exit code is only
+// final once the process has ended, so wait for that first, within what is
+// left of the limit. A child still running then is ended and counts as not run.
+static DWORD collectExitCode(trace_class &trace, HANDLE process, DWORD waitMs, DWORD limitMs, int *overdue)
+{
+    DWORD waited = *overdue ? WAIT_TIMEOUT : WaitForSingleObject(process, waitMs);
+    *overdue = waited == WAIT_TIMEOUT;
+    if (waited == WAIT_FAILED) {
         DWORD error = GetLastError();
         TRACE_LINE(trace, TRACE_ERROR, "Error waiting for the child %u", (unsigned)error);
     }
     DWORD exitCode = EXIT_CODE_NOT_RUN;
-    if (!GetExitCodeProcess(process, &exitCode)) {
+    if (waited == WAIT_TIMEOUT) {
+        endOverdueChild(trace, process, limitMs);
+    } else if (!GetExitCodeProcess(process, &exitCode)) {
         DWORD error = GetLastError();
         TRACE_LINE(trace, TRACE_ERROR, "Error GetExitCodeProcess %u", (unsigned)error);
         exitCode = EXIT_CODE_NOT_RUN;
@@ -104,7 +246,7 @@ static DWORD collectExitCode(trace_class &trace, HANDLE process)
     return exitCode;
 }
 
-char *execProgram(char *cmdLine, char *env, DWORD *exitCode)
+char *execProgram(char *cmdLine, char *env, DWORD *exitCode, DWORD limitMs)
 {
     trace_class trace(TRACE_ORDINARY, "execProgram");
     HANDLE writeEnd = NULL;
@@ -116,6 +258,7 @@ char *execProgram(char *cmdLine, char *env, DWORD *exitCode)
     }
 
     TRACE_LINE(trace, TRACE_INFO, "cmdLine='%s'", cmdLine);
+    DWORD start = GetTickCount();
     HANDLE child = RunChild(cmdLine, env, writeEnd, GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE));
     if (child == NULL) {
         TRACE_LINE(trace, TRACE_ERROR, "Error inRunChild");
@@ -128,13 +271,21 @@ char *execProgram(char *cmdLine, char *env, DWORD *exitCode)
     closeTracedHandle(trace, writeEnd);
 
     TRACE_LINE(trace, TRACE_INFO, "Read program output");
-    char *output = ReadChildOutput(readEnd);
+    int timedOut = 0;
+    char *output = ReadChildOutput(readEnd, child, limitMs, &timedOut);
     TRACE_LINE(trace, TRACE_INFO, "program output complete");
     closeTracedHandle(trace, readEnd);
 
-    *exitCode = collectExitCode(trace, child);
+    DWORD used = elapsedSince(start);
+    DWORD left = used >= limitMs ? 0 : limitMs - used;
+    int overdue = timedOut;
+    *exitCode = collectExitCode(trace, child, left, limitMs, &overdue);
     closeTracedHandle(trace, child);
     publishChildPid(0);
+    if (overdue && output != NULL) {
+        free(output);   // an overdue child's answer is not an answer
+        output = NULL;
+    }
 
     if (output == NULL) {
         TRACE_LINE(trace, TRACE_INFO, "output is null... returning NULL");
@@ -144,15 +295,48 @@ char *execProgram(char *cmdLine, char *env, DWORD *exitCode)
     return output;
 }
 
-char *ReadChildOutput(HANDLE hPipeRead)
+// Waits up to waitMs for more output; a broken pipe or a read error ends the
+// wait. While the child runs, its end wakes the wait at once.
+static void waitForOutput(HANDLE child, int *childEnded, DWORD waitMs)
+{
+    if (child != NULL && !*childEnded) {
+        if (WaitForSingleObject(child, waitMs) != WAIT_TIMEOUT)
+            *childEnded = 1;
+    } else {
+        Sleep(waitMs);
+    }
+}
+
+char *ReadChildOutput(HANDLE hPipeRead, HANDLE child, DWORD limitMs, int *timedOut)
 {
     trace_class trace(TRACE_ORDINARY, "ReadChildOutput");
     char piece[OUTPUT_PIECE_BYTES + 1];
     char *collected = NULL;
-    DWORD bytesRead = 0;
-    BOOL readOk;
-    // Output is text: a zero byte inside a piece ends that piece.
-    while ((readOk = ReadFile(hPipeRead, piece, OUTPUT_PIECE_BYTES, &bytesRead, NULL)) && bytesRead > 0) {
+    DWORD start = GetTickCount();
+    DWORD readError = ERROR_SUCCESS;
+    int childEnded = 0;
+    // The pipe is polled rather than read blindly, so that a child that
+    // neither writes nor ends cannot hold the caller beyond the limit.
+    for (;;) {
+        DWORD available = 0, bytesRead = 0;
+        if (!PeekNamedPipe(hPipeRead, NULL, 0, NULL, &available, NULL)) {
+            readError = GetLastError();
+            break;
+        }
+        if (available == 0) {
+            DWORD elapsed = elapsedSince(start);
+            if (elapsed >= limitMs) {
+                readError = WAIT_TIMEOUT;
+                break;
+            }
+            waitForOutput(child, &childEnded, smaller(OUTPUT_POLL_MS, limitMs - elapsed));
+            continue;
+        }
+        if (!ReadFile(hPipeRead, piece, smaller(available, OUTPUT_PIECE_BYTES), &bytesRead, NULL) || bytesRead == 0) {
+            readError = bytesRead == 0 ? ERROR_SUCCESS : GetLastError();
+            break;
+        }
+        // Output is text: a zero byte inside a piece ends that piece.
         piece[bytesRead] = '\0';
         char *longer = append(collected, piece);
         if (longer == NULL) {
@@ -161,11 +345,12 @@ char *ReadChildOutput(HANDLE hPipeRead)
         }
         collected = longer;
     }
-    DWORD readError = readOk ? ERROR_SUCCESS : GetLastError();
     if (readError == ERROR_BROKEN_PIPE) {
         TRACE_LINE(trace, TRACE_INFO, "ReadChildOutput completed");
         return collected;
     }
+    if (readError == WAIT_TIMEOUT && timedOut != NULL)
+        *timedOut = 1;
     TRACE_LINE(trace, TRACE_ERROR, "Error reading the output (%u)", (unsigned)readError);
     free(collected);
     return NULL;

@@ -73,16 +73,58 @@ static long readUpcallTimeout(trace_class &trace)
     return timeout;
 }
 
+// A jobupcall queue call may take the "-t" seconds; an upcall makes at most
+// two (read the queue, then change it), and gets a few seconds more to start
+// and end. Without "-t" the runtime's own limit applies: a fixed ceiling.
+static const DWORD CHILD_START_MARGIN_MS = 5000;
+static const DWORD CHILD_UNTIMED_LIMIT_MS = 600000;
+static const long MAX_TIMED_SECONDS = 3600;
+static const DWORD UPCALLS_PER_LOCK_HOLD = 3;
+static const DWORD LOCK_WAIT_MARGIN_MS = 5000;
+
+DWORD upcallChildLimitMs(long timeout)
+{
+    if (timeout <= 0)
+        return CHILD_UNTIMED_LIMIT_MS;
+    if (timeout > MAX_TIMED_SECONDS)
+        timeout = MAX_TIMED_SECONDS;
+    return 2 * (DWORD)timeout * 1000 + CHILD_START_MARGIN_MS;
+}
+
+// Read without trace lines and without writing the default back: the lock
+// asks for it on every call, and only execUpcall owns the setting.
+static long quietUpcallTimeout()
+{
+    HKEY key;
+    DWORD value = DEF_UPCALL_TIMEOUT, type = REG_NONE, size = sizeof(value);
+    if (RegOpenKeyExA(KVD_ROOT, KVD_UPCALL_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return (long)DEF_UPCALL_TIMEOUT;
+    if (RegQueryValueExA(key, VAL_UPCALL_TIMEOUT, NULL, &type, (BYTE *)&value, &size) != ERROR_SUCCESS
+        || type != REG_DWORD || size != sizeof(value))
+        value = DEF_UPCALL_TIMEOUT;
+    RegCloseKey(key);
+    return (long)(LONG)value;
+}
+
+DWORD lockWaitCeilingMs()
+{
+    return UPCALLS_PER_LOCK_HOLD * upcallChildLimitMs(quietUpcallTimeout()) + LOCK_WAIT_MARGIN_MS;
+}
+
 static char *buildCommandLine(const char *program, long timeout, const char *arguments)
 {
-    size_t size = strlen(program) + strlen(arguments) + 22;
-    char *cmdLine = (char *)malloc(size);
-    if (cmdLine == NULL)
+    char *quoted = quotedProgram(program);
+    if (quoted == NULL)
         return NULL;
-    if (timeout != 0)
-        snprintf(cmdLine, size, "%s -t %ld %s", program, timeout, arguments);
-    else
-        snprintf(cmdLine, size, "%s %s", program, arguments);
+    size_t size = strlen(quoted) + strlen(arguments) + 22;
+    char *cmdLine = (char *)malloc(size);
+    if (cmdLine != NULL) {
+        if (timeout != 0)
+            snprintf(cmdLine, size, "%s -t %ld %s", quoted, timeout, arguments);
+        else
+            snprintf(cmdLine, size, "%s %s", quoted, arguments);
+    }
+    free(quoted);
     return cmdLine;
 }
 
@@ -154,7 +196,7 @@ char *execUpcall(const char *arguments, DWORD *exitCode)
         *exitCode = UPCALL_FAILED;
     } else {
         TRACE_LINE(trace, TRACE_INFO, "running external program with cmdline '%s'", cmdLine);
-        output = execProgram(cmdLine, env, exitCode);
+        output = execProgram(cmdLine, env, exitCode, upcallChildLimitMs(timeout));
         traceUpcallEnd(trace, *exitCode, output);
     }
     free(cmdLine);
@@ -431,6 +473,17 @@ int GW_ListAllPausedDistributions(char **pausedList)
 // Pausing and resuming with bookkeeping
 // ---------------------------------------------------------------------------
 
+// A pause that could not be recorded would never be resumed: undo it now,
+// and the pause counts as failed.
+static void resumeUnrecorded(trace_class &trace, const char *epname, const char *distID)
+{
+    TRACE_LINE(trace, TRACE_ERROR, "ERROR distribution '%s' paused but not recorded, resuming it", distID);
+    char *failed = NULL;
+    if (!GW_ResumeDistributions(epname, distID, &failed))
+        TRACE_LINE(trace, TRACE_ERROR, "ERROR distribution '%s' stays paused unrecorded", distID);
+    free(failed);
+}
+
 int pauseDistribution(const char *epname, const char *distID, int maxLoginAllowed)
 {
     trace_class trace(TRACE_ORDINARY, "pauseDistribution");
@@ -438,8 +491,11 @@ int pauseDistribution(const char *epname, const char *distID, int maxLoginAllowe
     int result = GW_PauseDistribution(epname, distID);
     if (result) {
         TRACE_LINE(trace, TRACE_INFO, "call updatePersistentPausedList");
-        addToPersistentPausedList(epname, distID, maxLoginAllowed);
-    } else {
+        result = addToPersistentPausedList(epname, distID, maxLoginAllowed);
+        if (!result)
+            resumeUnrecorded(trace, epname, distID);
+    }
+    if (!result) {
         TRACE_LINE(trace, TRACE_ERROR, "ERROR distribution '%s' not paused", distID);
     }
     TRACE_LINE(trace, TRACE_INFO, "return data = %d", result);

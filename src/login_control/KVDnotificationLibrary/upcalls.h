@@ -13,6 +13,12 @@ constexpr size_t UPCALL_MAX_ID_LIST = 505;
 // The " -l " answer's distribution ID is read into a field of this many characters.
 constexpr size_t UPCALL_MAX_LISTED_ID = 49;
 
+// How long the runner waits for an upcall child with this "-t" value before it
+// ends it, and the longest wait for the global lock: a logon holds the lock
+// across at most three upcalls, so the lock waits for three of them and more.
+DWORD upcallChildLimitMs(long timeout);
+DWORD lockWaitCeilingMs();
+
 char *execUpcall(const char *arguments, DWORD *exitCode);
 // Fills nwEnv (nwEnvSize bytes) with the process environment whose Path is
 // prefixed by newpath; 1 when the whole block fitted, 0 otherwise.

@@ -87,6 +87,11 @@ static char *readNotifyText(trace_class &trace, HANDLE file, const char *path)
         return NULL;
     }
     text[bytesRead] = '\0';
+    // An engine may end the ID with a line end or blanks: they are not part of it.
+    text[strcspn(text, "\r\n")] = '\0';
+    size_t length = strlen(text);
+    while (length > 0 && (text[length - 1] == ' ' || text[length - 1] == '\t'))
+        text[--length] = '\0';
     return text;
 }
 
@@ -191,6 +196,11 @@ void updateMaxShutdownAllowed(int reset)
     TRACE_LINE(trace, TRACE_WARNING, "shutdownLeft=0 enabling logon and reset shutdownLeft");
     setMaxLoginAllowed(NO_PLAN_RUNNING);
     setCurrentShutdownLeft(getDefaultShutdownNum());
+    // An engine that died between announcing and ending its client would keep
+    // the plan counted for good: the plan ends here as a recovery ends it.
+    TRACE_LINE(trace, TRACE_WARNING, "the plan ends: %s and %s reset to 0", VAL_RUNNING_CLIENTS, VAL_IS_ACTIVE);
+    RegSetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_RUNNING_CLIENTS, 0);
+    RegSetDWORD(KVD_ROOT, KVD_POPCTL_KEY, VAL_IS_ACTIVE, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -406,9 +416,9 @@ int addToPersistentPausedList(const char *epname, const char *distID, int maxLog
     free(old);
     size_t entryEnd = start + writeEntry(text + start, epname, distID, maxLoginAllowed);
     text[entryEnd] = '\0';
-    RegSetMultiString(KVD_ROOT, KVD_MAIN_KEY, VAL_PAUSED_QUEUE, text);
+    int stored = RegSetMultiString(KVD_ROOT, KVD_MAIN_KEY, VAL_PAUSED_QUEUE, text);
     free(text);
-    return 1;
+    return stored;
 }
 
 int emptyPersistentPausedList()
@@ -583,10 +593,11 @@ void showFinalPopup(int type)
         TRACE_LINE(trace, TRACE_ERROR, "Completion Program path not found");
         return;
     }
-    size_t size = strlen(program) + 16;   // a blank, the type and the terminator
-    char *cmdLine = (char *)malloc(size);
+    char *quoted = quotedProgram(program);
+    size_t size = (quoted != NULL ? strlen(quoted) : 0) + 16;   // a blank, the type and the terminator
+    char *cmdLine = quoted != NULL ? (char *)malloc(size) : NULL;
     if (cmdLine != NULL) {
-        snprintf(cmdLine, size, "%s %d", program, type);
+        snprintf(cmdLine, size, "%s %d", quoted, type);
         // started and left alone: nobody waits for the message
         HANDLE child = RunChild(cmdLine, NULL, NULL, NULL, NULL);
         if (child != NULL)
@@ -597,6 +608,7 @@ void showFinalPopup(int type)
         TRACE_LINE(trace, TRACE_ERROR, "Error running the child");
     }
     free(cmdLine);
+    free(quoted);
     free(program);
 }
 
