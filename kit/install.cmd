@@ -66,7 +66,7 @@ call :string "%NOTIFY%" Logon KVDEventLogon
 call :string "%NOTIFY%" Logoff KVDEventLogoff
 call :string "%NOTIFY%" StartUp KVDEventStartUp
 call :string "%NOTIFY%" Shutdown KVDEventShutdown
-call :dword "%NOTIFY%" Asynchronous 0
+call :dword "%NOTIFY%" Asynchronous 1
 call :dword "%NOTIFY%" Impersonate 0
 
 echo install: starting popctl in every logon

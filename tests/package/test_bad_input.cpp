@@ -294,10 +294,13 @@ std::vector<NotifyCase> notifyCases()
     for (int i = 0; i < 200; i++)
         binary += (char)(1 + (i * 37) % 255);
     std::string id200(200, 'N'), id300 = std::string(200, 'T') + std::string(100, 'X');
+    // The ID ends at the first line end; blanks before it are not part of it.
+    std::string binaryID = binary.substr(0, binary.find_first_of("\r\n"));
+    binaryID.erase(binaryID.find_last_not_of(" \t") + 1);
     return {{"0 bytes", "", ""},
             {"200 bytes", id200, id200},
             {"300 bytes", id300, id300.substr(0, 200)},
-            {"binary bytes", binary, binary},
+            {"binary bytes", binary, binaryID},
             {"a zero byte inside", std::string("D3\0\xff\xfe", 5), "D3"},
             {"a blank and an option", "D3 -R", "D3 -R"}};
 }
