@@ -166,9 +166,15 @@ bool boxShowsExclamationIcon(HWND box)
     return opaque > 0 && same == opaque;
 }
 
+// A click posted before the box runs its message loop can be lost (seen
+// under load): click again until the box is gone, for ten seconds at most.
 void pressOk(HWND box)
 {
-    PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    for (int attempt = 0; attempt < 10 && IsWindow(box); attempt++) {
+        PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        for (int wait = 0; wait < 10 && IsWindow(box); wait++)
+            Sleep(100);
+    }
 }
 
 std::string screenshotBox(HWND box, const std::string &name)
