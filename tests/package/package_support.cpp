@@ -26,7 +26,7 @@ std::string palventoJob(const std::string &distID, int state, int maxLogin)
            " SW_CONCURRENT_LOGIN_ALLOWED:l=1 SW_MAX_LOGIN_ALLOWED:l=" + std::to_string(maxLogin);
 }
 
-static void writeWholeFile(const std::string &path, const std::string &bytes)
+void writeWholeFile(const std::string &path, const std::string &bytes)
 {
     FILE *file = fopen(path.c_str(), "wb");
     ASSERT_TRUE(file != NULL) << path;

@@ -20,6 +20,7 @@ std::string queuePath();
 std::string palventoJob(const std::string &distID, int state, int maxLogin);
 void writeQueue(const std::vector<std::string> &jobs);
 void writeQueueText(const std::string &text);
+void writeWholeFile(const std::string &path, const std::string &bytes);
 
 // The distinct distribution IDs in the paused state (1) in the queue file,
 // and those recorded in _pausedQueue.

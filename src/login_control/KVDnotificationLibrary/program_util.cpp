@@ -200,6 +200,8 @@ static HANDLE createOutputPipe(trace_class &trace, HANDLE *writeEnd)
 }
 
 static const DWORD OUTPUT_POLL_MS = 10;
+// No answer of the upcall program comes near this: more is a child gone wrong.
+static const size_t OUTPUT_MAX_BYTES = 1024 * 1024;
 static const DWORD END_AFTER_TERMINATE_MS = 5000;
 
 // Ends a child that overran its limit; its end is awaited only briefly.
@@ -312,23 +314,25 @@ char *ReadChildOutput(HANDLE hPipeRead, HANDLE child, DWORD limitMs, int *timedO
     trace_class trace(TRACE_ORDINARY, "ReadChildOutput");
     char piece[OUTPUT_PIECE_BYTES + 1];
     char *collected = NULL;
+    size_t collectedBytes = 0;
     DWORD start = GetTickCount();
     DWORD readError = ERROR_SUCCESS;
     int childEnded = 0;
     // The pipe is polled rather than read blindly, so that a child that
-    // neither writes nor ends cannot hold the caller beyond the limit.
+    // neither writes nor ends, or writes without end, cannot hold the caller
+    // beyond the limit.
     for (;;) {
         DWORD available = 0, bytesRead = 0;
+        DWORD elapsed = elapsedSince(start);
+        if (elapsed >= limitMs || collectedBytes > OUTPUT_MAX_BYTES) {
+            readError = elapsed >= limitMs ? WAIT_TIMEOUT : ERROR_MORE_DATA;
+            break;
+        }
         if (!PeekNamedPipe(hPipeRead, NULL, 0, NULL, &available, NULL)) {
             readError = GetLastError();
             break;
         }
         if (available == 0) {
-            DWORD elapsed = elapsedSince(start);
-            if (elapsed >= limitMs) {
-                readError = WAIT_TIMEOUT;
-                break;
-            }
             waitForOutput(child, &childEnded, smaller(OUTPUT_POLL_MS, limitMs - elapsed));
             continue;
         }
@@ -344,13 +348,14 @@ char *ReadChildOutput(HANDLE hPipeRead, HANDLE child, DWORD limitMs, int *timedO
             return NULL;   // append has released what was collected
         }
         collected = longer;
+        collectedBytes += bytesRead;
     }
     if (readError == ERROR_BROKEN_PIPE) {
         TRACE_LINE(trace, TRACE_INFO, "ReadChildOutput completed");
         return collected;
     }
-    if (readError == WAIT_TIMEOUT && timedOut != NULL)
-        *timedOut = 1;
+    if ((readError == WAIT_TIMEOUT || readError == ERROR_MORE_DATA) && timedOut != NULL)
+        *timedOut = 1;   // the caller ends the child
     TRACE_LINE(trace, TRACE_ERROR, "Error reading the output (%u)", (unsigned)readError);
     free(collected);
     return NULL;

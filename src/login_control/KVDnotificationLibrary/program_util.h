@@ -24,7 +24,8 @@ HANDLE RunChild(char *cmdLine, char *env, HANDLE hChildStdOut, HANDLE hChildStdI
 char *execProgram(char *cmdLine, char *env, DWORD *exitCode, DWORD limitMs = CHILD_WAIT_CEILING_MS);
 // Reads the pipe in pieces of at most 255 bytes until the writer closes it; null
 // when nothing was written or the read fails otherwise. A zero byte ends its piece.
-// Gives up after limitMs (null, *timedOut set); child, when given, is the writer.
+// Gives up after limitMs or beyond 1 MiB of output (null, *timedOut set); child,
+// when given, is the writer.
 char *ReadChildOutput(HANDLE hPipeRead, HANDLE child = NULL, DWORD limitMs = CHILD_WAIT_CEILING_MS,
                       int *timedOut = NULL);
 // A new text of out followed by buffer; out is released. Null when out of memory.

@@ -1,0 +1,84 @@
+// fault_agent: calls the library as the logon process or the engine would, for the fault tests.
+//   fault_agent LIBRARY increase|clients|pause|badlogon|threadfault [DISTID|FOLDER]
+// Exit code: the milliseconds of loading and calls (clients: an increase and a decrease; pause: kind 1, limit 5;
+// badlogon: those of clients, on another thread after logons with bad records, before two logoffs).
+// threadfault faults on the main thread once a logon on another runs the fake upcall of FOLDER.
+// Any other action (a program planted where a path with a blank leads) writes "THIS PROGRAM.ran".
+#include <windows.h>
+#include <stdint.h>
+#include <string>
+
+#include "notify_trace.h"
+
+static HMODULE library;
+static const char *distID;
+
+template <typename Fn> static Fn bound(const char *name)
+{
+    return (Fn)(void (*)(void))GetProcAddress(library, name);
+}
+
+static void event(const char *name, PWLX_NOTIFICATION_INFO info)
+{
+    bound<void(WINAPI *)(PWLX_NOTIFICATION_INFO)>(name)(info);
+}
+
+static DWORD WINAPI clients(LPVOID)
+{
+    bound<void(WINAPI *)(const char *)>("increaseRunningClients")(distID);
+    bound<void(WINAPI *)(const char *)>("decreaseRunningClients")(distID);
+    return 0;
+}
+
+static DWORD WINAPI logon(LPVOID user)
+{
+    WLX_NOTIFICATION_INFO info = {sizeof(info), 0, (PWSTR)user, NULL, NULL, NULL, NULL, NULL};
+    event("KVDEventLogon", &info);
+    return 0;
+}
+
+// Under Wine an unhandled fault starts the debugger, which never ends.
+static LONG WINAPI endProcess(EXCEPTION_POINTERS *) { return EXCEPTION_EXECUTE_HANDLER; }
+
+int main(int argc, char **argv)
+{
+    SetUnhandledExceptionFilter(endProcess);
+    std::string action = argc > 2 ? argv[2] : "";
+    distID = argc > 3 ? argv[3] : "D1";
+    DWORD started = GetTickCount();   // loading counts: its first trace line may wait as well
+    library = argc > 2 ? LoadLibraryA(argv[1]) : NULL;
+    if (library != NULL && action == "increase") {
+        bound<void(WINAPI *)(const char *)>("increaseRunningClients")(distID);
+    } else if (library != NULL && action == "clients") {
+        clients(NULL);
+    } else if (library != NULL && action == "pause") {
+        typedef int(WINAPI * PauseMe)(const char *, const char *, int, int, int);
+        bound<PauseMe>("pauseMeIfNeeded")("localhost", distID, 1, 5, 1);
+    } else if (library != NULL && action == "badlogon") {
+        event("KVDEventLogon", (PWLX_NOTIFICATION_INFO)0x10);
+        logon((LPVOID)0x10);
+        started = GetTickCount();
+        HANDLE thread = CreateThread(NULL, 0, clients, NULL, 0, NULL);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+        DWORD took = GetTickCount() - started;
+        WLX_NOTIFICATION_INFO sound = {sizeof(sound), 0, (PWSTR)L"mallory", NULL, NULL, NULL, NULL, NULL};
+        event("KVDEventLogoff", &sound);
+        event("KVDEventLogoff", &sound);
+        return (int)took;
+    } else if (library != NULL && action == "threadfault") {
+        CloseHandle(CreateThread(NULL, 0, logon, (LPVOID)L"mallory", 0, NULL));
+        std::string upcallRuns = std::string(distID) + "\\pid1.txt";
+        for (int i = 0; i < 300 && GetFileAttributesA(upcallRuns.c_str()) == INVALID_FILE_ATTRIBUTES; i++)
+            Sleep(100);
+        volatile uintptr_t nowhere = 0x10;
+        *(volatile int *)nowhere = 1;
+    } else {
+        char self[MAX_PATH];
+        DWORD len = GetModuleFileNameA(NULL, self, MAX_PATH);
+        std::string marker = std::string(self, len) + ".ran";
+        CloseHandle(CreateFileA(marker.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
+        return 9;
+    }
+    return (int)(GetTickCount() - started);
+}
