@@ -25,36 +25,38 @@ if errorlevel 1 goto failed
 reg add "%UPCALL%" /f >nul
 if errorlevel 1 goto failed
 
-echo install: writing every setting with its default
-call :dword "%MAIN%" IsEnabled 1
-call :dword "%MAIN%" TraceLevel 0
-call :string "%MAIN%" TracePath "%SystemRoot%\KVDNotification.log"
-call :dword "%MAIN%" DenyPopupEnabled 1
-call :dword "%MAIN%" PopUpTimeout 0
-call :string "%MAIN%" LoginDeniedTitle "Palvento Notification Message"
-call :string "%MAIN%" LoginDeniedMsg "The login is temorarly disabled to allow a distribution"
-call :string "%MAIN%" LoginDeniedMsgOnPauseError "The login is temorarly disabled to allow a distribution"
-call :dword "%MAIN%" DenyLogonOnPauseError 1
-call :dword "%MAIN%" SwitchPopupDesktop 1
-call :dword "%MAIN%" LogoffType 0
-call :dword "%MAIN%" DefaultShutdownAllowdBeforeReset 20
+echo install: writing every setting that is not set yet with its default
+rem An upgrade or a repair keeps what the administrator set; the paths of
+rem the installed programs and the endpoint folders are always written.
+call :setting_dword "%MAIN%" IsEnabled 1
+call :setting_dword "%MAIN%" TraceLevel 0
+call :setting_string "%MAIN%" TracePath "%SystemRoot%\KVDNotification.log"
+call :setting_dword "%MAIN%" DenyPopupEnabled 1
+call :setting_dword "%MAIN%" PopUpTimeout 0
+call :setting_string "%MAIN%" LoginDeniedTitle "Palvento Notification Message"
+call :setting_string "%MAIN%" LoginDeniedMsg "The login is temorarly disabled to allow a distribution"
+call :setting_string "%MAIN%" LoginDeniedMsgOnPauseError "The login is temorarly disabled to allow a distribution"
+call :setting_dword "%MAIN%" DenyLogonOnPauseError 1
+call :setting_dword "%MAIN%" SwitchPopupDesktop 1
+call :setting_dword "%MAIN%" LogoffType 0
+call :setting_dword "%MAIN%" DefaultShutdownAllowdBeforeReset 20
 call :string "%MAIN%" CompletionProgramPath "%KVD_HOME%\donemsg.exe"
-call :dword "%MAIN%" CompletionPopupEnabled 0
-call :dword "%MAIN%" ShutdownPopupEnabled 0
-call :string "%MAIN%" CompletionPopupTitle "KVDNotification"
-call :string "%MAIN%" CompletionPopupMsg "The distribution is completed\nNow you can logon"
-call :string "%MAIN%" ShutdownPopupMsg "The machine will shutdown when the distribution completes"
-call :string "%POPCTL%" Title "Palvento Notification Message"
-call :string "%POPCTL%" Message "A 'distribution plan' is currently running, please choose one option"
-call :dword "%POPCTL%" Timeout 0
-call :string "%POPCTL%" LogoffString "Logoff"
-call :string "%POPCTL%" LogoffShutdownString "Shutdown when distribution completes"
-call :string "%POPCTL%" RestartString "Restart"
-call :dword "%POPCTL%" DefaultAction 2
-call :dword "%POPCTL%" LeftLogonPopupEnabled 0
-call :string "%POPCTL%" LeftLogonPopupMsg "The current distribution has been paused\nYour left logon are: $(LEFT_LOGON)"
+call :setting_dword "%MAIN%" CompletionPopupEnabled 0
+call :setting_dword "%MAIN%" ShutdownPopupEnabled 0
+call :setting_string "%MAIN%" CompletionPopupTitle "KVDNotification"
+call :setting_string "%MAIN%" CompletionPopupMsg "The distribution is completed\nNow you can logon"
+call :setting_string "%MAIN%" ShutdownPopupMsg "The machine will shutdown when the distribution completes"
+call :setting_string "%POPCTL%" Title "Palvento Notification Message"
+call :setting_string "%POPCTL%" Message "A 'distribution plan' is currently running, please choose one option"
+call :setting_dword "%POPCTL%" Timeout 0
+call :setting_string "%POPCTL%" LogoffString "Logoff"
+call :setting_string "%POPCTL%" LogoffShutdownString "Shutdown when distribution completes"
+call :setting_string "%POPCTL%" RestartString "Restart"
+call :setting_dword "%POPCTL%" DefaultAction 2
+call :setting_dword "%POPCTL%" LeftLogonPopupEnabled 0
+call :setting_string "%POPCTL%" LeftLogonPopupMsg "The current distribution has been paused\nYour left logon are: $(LEFT_LOGON)"
 call :string "%UPCALL%" UpcallProgram "%KVD_HOME%\jobupcall.exe"
-call :dword "%UPCALL%" UpcallTimeout 120
+call :setting_dword "%UPCALL%" UpcallTimeout 120
 call :string "%UPCALL%" XEP_BINDIR "%XEP_BIN%"
 call :string "%UPCALL%" XEP_CACHEDIR "%XEP_CACHE%"
 call :string "%UPCALL%" XEP_DATDIR "%XEP_DAT%"
@@ -73,6 +75,16 @@ echo install: starting popctl in every logon
 call :string "%RUN%" KVDpopctl "%KVD_HOME%\popctl.exe"
 echo install: done
 exit /b 0
+
+:setting_dword
+reg query %1 /v %2 >nul 2>&1
+if not errorlevel 1 exit /b 0
+goto dword
+
+:setting_string
+reg query %1 /v %2 >nul 2>&1
+if not errorlevel 1 exit /b 0
+goto string
 
 :dword
 reg add %1 /v %2 /t REG_DWORD /d %3 /f >nul

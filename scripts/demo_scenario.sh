@@ -90,6 +90,9 @@ prepare_endpoint() {
     say "  configuration written by ntfcfg:"
     win "$KVD\\ntfcfg.exe" -s -e true -x 1 -y 'C:\KVD\kvd_trace.log' -c true -w true -P 1 -G 30 -t 0 -s false \
         | sed 's/^/    /'
+    # Installing again (an upgrade or a repair) keeps what the administrator set.
+    win cmd /c "$KVD\\install.cmd" 'C:\endpoint\bin' 'C:\endpoint\cache' 'C:\endpoint\dat' >/dev/null
+    expect "choice popup timeout kept by a second install" "$(value popctl Timeout)" 30
     rm -f "$DRIVE_C/KVD/kvd_trace.log"*
     # The logon process keeps the library, and with it the shared record, from start-up to shutdown.
     (wine "$KVD\\logon_standin.exe" sleep 3600000 </dev/null >/dev/null 2>&1 &)
