@@ -32,6 +32,11 @@ size_t recordedEntries();
 // Points the upcall settings at the shipped jobupcall and the data folder.
 void installUpcall(DWORD timeoutSeconds);
 
+// The logon-process stand-in's command line: its steps, each handler waited for up to waitMs.
+std::string logonStandin(const std::string &steps, DWORD waitMs = 60000);
+// Ends a process (exit code `code`), waits for its end and closes its handle.
+void endProcess(HANDLE process, UINT code = 0);
+
 // A DWORD of the registry, SENTINEL when absent or of another type.
 DWORD dwordOf(const char *key, const char *name);
 

@@ -16,11 +16,6 @@ namespace {
 
 const DWORD WAIT_MS = 60000;
 
-std::string logonStandin(const std::string &steps)
-{
-    return productBin("logon_standin.exe") + " --wait 60000 " + steps;
-}
-
 // One boot of the machine: the logon process starts, runs the steps, ends.
 void boot(const std::string &steps)
 {
@@ -36,13 +31,6 @@ bool waitUntilRecorded(const std::string &distID)
         Sleep(100);
     }
     return false;
-}
-
-void endAndWait(HANDLE process)
-{
-    TerminateProcess(process, 0);
-    WaitForSingleObject(process, WAIT_MS);
-    CloseHandle(process);
 }
 
 class Reboot : public RegistryTest {
@@ -75,8 +63,8 @@ protected:
                                      " --kind 1 --limit 3 --shutdown-disabled 1 --hold 600000 D1");
         ASSERT_TRUE(engine != NULL);
         bool recorded = waitUntilRecorded("D1");
-        endAndWait(engine);
-        endAndWait(logonProcess);
+        endProcess(engine);
+        endProcess(logonProcess);
         ASSERT_TRUE(recorded) << "the engine's distribution was never paused";
     }
 

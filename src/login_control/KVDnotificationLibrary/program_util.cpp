@@ -48,15 +48,15 @@ typedef struct startup_info_ex {
 typedef struct inherit_list {
     HANDLE handles[MAX_INHERITED];
     DWORD count;
-    void *attributes;   // the attribute list naming them, or null
+    void *attributes;                 // the attribute list naming them, or null
+    DeleteAttributeListFn release;    // how the system frees that list
 } inherit_list;
 
 // The standard handles the child may inherit: valid, inheritable, each once.
 static void collectInheritable(inherit_list *list, HANDLE out, HANDLE in, HANDLE err)
 {
     HANDLE given[MAX_INHERITED] = {out, in, err};
-    list->count = 0;
-    list->attributes = NULL;
+    memset(list, 0, sizeof(*list));
     for (int i = 0; i < MAX_INHERITED; i++) {
         DWORD flags = 0;
         HANDLE handle = given[i];
@@ -71,7 +71,13 @@ static void collectInheritable(inherit_list *list, HANDLE out, HANDLE in, HANDLE
     }
 }
 
-static void freeAttributeList(void *attributes);
+static void freeAttributeList(inherit_list *list)
+{
+    if (list->attributes != NULL)
+        list->release(list->attributes);
+    free(list->attributes);
+    list->attributes = NULL;
+}
 
 static void buildAttributeList(inherit_list *list)
 {
@@ -79,8 +85,9 @@ static void buildAttributeList(inherit_list *list)
     InitializeAttributeListFn initialize =
         (InitializeAttributeListFn)(void (*)(void))GetProcAddress(kernel, "InitializeProcThreadAttributeList");
     UpdateAttributeFn update = (UpdateAttributeFn)(void (*)(void))GetProcAddress(kernel, "UpdateProcThreadAttribute");
+    list->release = (DeleteAttributeListFn)(void (*)(void))GetProcAddress(kernel, "DeleteProcThreadAttributeList");
     SIZE_T size = 0;
-    if (list->count == 0 || initialize == NULL || update == NULL)
+    if (list->count == 0 || initialize == NULL || update == NULL || list->release == NULL)
         return;
     initialize(NULL, 1, 0, &size);
     void *attributes = calloc(1, size);
@@ -90,23 +97,9 @@ static void buildAttributeList(inherit_list *list)
         free(attributes);
         return;
     }
-    if (!update(attributes, 0, HANDLE_LIST_ATTRIBUTE, list->handles, list->count * sizeof(HANDLE), NULL, NULL)) {
-        freeAttributeList(attributes);
-        return;
-    }
     list->attributes = attributes;
-}
-
-static void freeAttributeList(void *attributes)
-{
-    if (attributes == NULL)
-        return;
-    DeleteAttributeListFn release =
-        (DeleteAttributeListFn)(void (*)(void))GetProcAddress(GetModuleHandleA("kernel32.dll"),
-                                                              "DeleteProcThreadAttributeList");
-    if (release != NULL)
-        release(attributes);
-    free(attributes);
+    if (!update(attributes, 0, HANDLE_LIST_ATTRIBUTE, list->handles, list->count * sizeof(HANDLE), NULL, NULL))
+        freeAttributeList(list);
 }
 
 HANDLE RunChild(char *cmdLine, char *env, HANDLE hChildStdOut, HANDLE hChildStdIn, HANDLE hChildStdErr)
@@ -137,7 +130,7 @@ HANDLE RunChild(char *cmdLine, char *env, HANDLE hChildStdOut, HANDLE hChildStdI
     BOOL created = CreateProcessA(NULL, cmdLine, NULL, NULL, inherit.count > 0, flags, env, NULL,
                                   &startup.StartupInfo, &child);
     DWORD error = GetLastError();
-    freeAttributeList(inherit.attributes);
+    freeAttributeList(&inherit);
     if (!created) {
         TRACE_LINE(trace, TRACE_ERROR, "Error creating the child (%u)", (unsigned)error);
         TRACE_LINE(trace, TRACE_INFO, "return data = %p", (void *)NULL);
