@@ -3,7 +3,6 @@
 #include "package_support.h"
 
 #include <sddl.h>
-#include <functional>
 
 using namespace kvdtest;
 using namespace kvdlib;
@@ -96,6 +95,12 @@ void mainKeyAccess(const char *sddl)
     EXPECT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor));
     LocalFree(descriptor);
     RegCloseKey(key);
+    HKEY probe;
+    LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, KVD_MAIN_KEY, 0, KEY_SET_VALUE, &probe);
+    if (opened == ERROR_SUCCESS)
+        RegCloseKey(probe);
+    EXPECT_EQ(strstr(sddl, "(D;") != NULL ? ERROR_ACCESS_DENIED : ERROR_SUCCESS, opened)
+        << "the key's access list is not enforced";
 }
 
 // The real jobupcall on the substitute queue holding D1; fake upcalls end with the case.
@@ -188,55 +193,35 @@ TEST_F(Faults, test_a_notify_file_with_a_line_end_or_blanks_names_the_bare_id)
     }
 }
 
-// An engine pause with a user logged on, under a fault of its surroundings:
-// nothing stays paused in the queue that _pausedQueue does not record.
+// An engine pause with a user logged on, the upcall program under a folder
+// with a blank and a Program.exe planted before it; then also with a
+// _pausedQueue that cannot be written. Nothing stays paused in the queue that
+// _pausedQueue does not record, and the planted program never runs.
 TEST_F(Faults, test_an_engine_pause_under_a_fault_leaves_the_queue_and_the_record_alike)
 {
     std::string root = workDir() + "\\blank", dir = root + "\\Program Files\\KVD";
-    struct Case {
-        const char *fault;
-        std::function<void()> inject, check;
-    } cases[] = {
-        {"the upcall program under a folder with a blank, a Program.exe planted before it",
-         [&] {
-             for (const std::string &folder : {root, root + "\\Program Files", dir})
-                 CreateDirectoryA(folder.c_str(), NULL);
-             // its runtime comes from the endpoint's bin folder, first in the Path the library gives it
-             ASSERT_TRUE(CopyFileA(productBin("jobupcall.exe").c_str(), (dir + "\\jobupcall.exe").c_str(), FALSE));
-             ASSERT_TRUE(CopyFileA(testBin("fault_agent.exe").c_str(), (root + "\\Program.exe").c_str(), FALSE));
-             DeleteFileA((root + "\\Program.exe.ran").c_str());
-             setString(KVD_UPCALL_KEY, VAL_UPCALL_PROGRAM, dir + "\\jobupcall.exe");
-         },
-         [&] {
-             EXPECT_EQ(ONLY_D1, recordedPaused());
-             EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((root + "\\Program.exe.ran").c_str()))
-                 << "planted one ran";
-         }},
-        {"_pausedQueue cannot be written",
-         [] {
-             mainKeyAccess("D:(D;;0x2;;;WD)(A;;KA;;;WD)");   // everyone may do all but set values
-             HKEY probe;
-             LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, KVD_MAIN_KEY, 0, KEY_SET_VALUE, &probe);
-             if (opened == ERROR_SUCCESS)
-                 RegCloseKey(probe);
-             EXPECT_EQ(ERROR_ACCESS_DENIED, opened) << "the key's access list is not enforced";
-         },
-         [] {
-             mainKeyAccess("D:(A;;KA;;;WD)");
-             deleteKeys();   // created again with the access list they inherit
-             createKeys();
-         }},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.fault);
+    for (const std::string &folder : {root, root + "\\Program Files", dir})
+        CreateDirectoryA(folder.c_str(), NULL);
+    // its runtime comes from the endpoint's bin folder, first in the Path the library gives it
+    ASSERT_TRUE(CopyFileA(productBin("jobupcall.exe").c_str(), (dir + "\\jobupcall.exe").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA(testBin("fault_agent.exe").c_str(), (root + "\\Program.exe").c_str(), FALSE));
+    DeleteFileA((root + "\\Program.exe.ran").c_str());
+    setString(KVD_UPCALL_KEY, VAL_UPCALL_PROGRAM, dir + "\\jobupcall.exe");
+    for (bool unwritable : {false, true}) {
+        SCOPED_TRACE(unwritable ? "_pausedQueue cannot be written" : "a blank in the program's path");
         writeQueue({palventoJob("D1", 0, 5)});
         removeValue(KVD_MAIN_KEY, VAL_PAUSED_QUEUE);
         record()->_dwLoggedOn = 1;
-        c.inject();
+        if (unwritable)
+            mainKeyAccess("D:(D;;0x2;;;WD)(A;;KA;;;WD)");   // everyone may do all but set values
         EXPECT_LE(timed("engine pause", agent("pause")), 30.0);
         EXPECT_EQ(pausedInQueue(), recordedPaused());
-        c.check();
+        EXPECT_EQ(unwritable ? std::set<std::string>() : ONLY_D1, recordedPaused());
     }
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((root + "\\Program.exe.ran").c_str())) << "planted one ran";
+    mainKeyAccess("D:(A;;KA;;;WD)");
+    deleteKeys();   // created again with the access list they inherit
+    createKeys();
 }
 
 TEST_F(Faults, test_children_of_the_library_get_none_of_its_handles)
