@@ -10,7 +10,10 @@ export WINEPREFIX=$BUILD_DIR/demoprefix
 DEMO_OUT=$BUILD_DIR/demo
 BIN=$RUN_PRODUCT_BUILD/bin
 DRIVE_C=$WINEPREFIX/drive_c
-KVD='C:\KVD'
+KVD='C:\KVD'                                        # the stand-ins and the demo's tools
+PROGRAMS='C:\Program Files\Orvane KVDNotification'  # where the MSI installs the package
+MSI=$RUN_PRODUCT_BUILD/installer/KVDNotification.msi
+MSI_WIN="Z:${MSI//\//\\}"
 HOLD_FILE=$DEMO_OUT/distribution-running
 export XEP_DATDIR='C:\endpoint\dat'
 started=$(date +%s)
@@ -51,7 +54,7 @@ screenshot() {   # screenshot NAME X-WINDOW-NAME|root
     say "  screenshot: $file"
 }
 start_user_desktop() {   # start_user_desktop USER: popctl starts in the user's logon
-    (wine explorer "/desktop=$1,800x600" "$KVD\\popctl.exe" </dev/null >/dev/null 2>&1 &)
+    (wine explorer "/desktop=$1,800x600" "$PROGRAMS\\popctl.exe" </dev/null >/dev/null 2>&1 &)
 }
 show_state() {
     say "  state:"
@@ -73,14 +76,18 @@ prepare_endpoint() {
     wineserver -k >/dev/null 2>&1   # no program of an earlier run survives
     wineserver -p >/dev/null 2>&1
     wine cmd /c exit </dev/null >/dev/null 2>&1
+    # A package left by an earlier run goes first, even if a plan was running then.
+    win msiexec /x "$MSI_WIN" /qn FORCE_REMOVE=1 >/dev/null
     rm -rf "$DRIVE_C/KVD" "$DRIVE_C/endpoint"
     mkdir -p "$DRIVE_C/KVD" "$DRIVE_C/endpoint/bin" "$DRIVE_C/endpoint/cache" "$DRIVE_C/endpoint/dat"
-    cp "$BIN"/{KVDnotificationLibrary.dll,popctl.exe,donemsg.exe,ntfcfg.exe,jobupcall.exe} "$DRIVE_C/KVD/"
-    cp "$KVD_ROOT"/kit/*.cmd "$DRIVE_C/KVD/"
     cp "$BIN"/{logon_standin.exe,engine_standin.exe,queuetool.exe,demo_driver.exe} "$DRIVE_C/KVD/"
     cp "$BIN"/lib{kfr60,vqcore,zpl60,qprop60,qmob60}.dll "$DRIVE_C/endpoint/bin/"
-    win cmd /c "$KVD\\uninstall.cmd" >/dev/null
-    win cmd /c "$KVD\\install.cmd" 'C:\endpoint\bin' 'C:\endpoint\cache' 'C:\endpoint\dat' | sed 's/^/  /'
+    say "  msiexec /i KVDNotification.msi XEP_BINDIR=C:\endpoint\bin XEP_CACHEDIR=C:\endpoint\cache XEP_DATDIR=C:\endpoint\dat"
+    win msiexec /i "$MSI_WIN" /qn 'XEP_BINDIR=C:\endpoint\bin' 'XEP_CACHEDIR=C:\endpoint\cache' \
+        'XEP_DATDIR=C:\endpoint\dat' || fail "msiexec /i failed"
+    [ -f "$DRIVE_C/Program Files/Orvane KVDNotification/KVDnotificationLibrary.dll" ] \
+        || fail "the package is not installed in $PROGRAMS"
+    expect "upcall program" "$(value upcall UpcallProgram)" "$PROGRAMS\jobupcall.exe"
     # The handlers may wait for upcalls and the resume loop retries for as long as
     # a resume fails: the logon process must call them on threads of its own.
     expect "notification package asynchronous" \
@@ -88,11 +95,11 @@ prepare_endpoint() {
     # Under Wine a desktop of its own is never shown (switching to it has no
     # effect), so the deny popup appears on the user's desktop instead.
     say "  configuration written by ntfcfg:"
-    win "$KVD\\ntfcfg.exe" -s -e true -x 1 -y 'C:\KVD\kvd_trace.log' -c true -w true -P 1 -G 30 -t 0 -s false \
+    win "$PROGRAMS\\ntfcfg.exe" -s -e true -x 1 -y 'C:\KVD\kvd_trace.log' -c true -w true -P 1 -G 30 -t 0 -s false \
         | sed 's/^/    /'
-    # Installing again (an upgrade or a repair) keeps what the administrator set.
-    win cmd /c "$KVD\\install.cmd" 'C:\endpoint\bin' 'C:\endpoint\cache' 'C:\endpoint\dat' >/dev/null
-    expect "choice popup timeout kept by a second install" "$(value popctl Timeout)" 30
+    # A repair (or an upgrade) keeps what the administrator set.
+    win msiexec /i "$MSI_WIN" /qn REINSTALL=ALL REINSTALLMODE=vomus >/dev/null || fail "msiexec repair failed"
+    expect "choice popup timeout kept by a repair" "$(value popctl Timeout)" 30
     rm -f "$DRIVE_C/KVD/kvd_trace.log"*
     # The logon process keeps the library, and with it the shared record, from start-up to shutdown.
     (wine "$KVD\\logon_standin.exe" sleep 3600000 </dev/null >/dev/null 2>&1 &)

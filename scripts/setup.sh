@@ -5,7 +5,7 @@ set -euo pipefail
 source "$(dirname "$0")/env.sh"
 
 need_packages=()
-for pkg in cmake g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 fonts-wine xvfb xauth googletest x11-utils imagemagick xdotool cppcheck; do
+for pkg in cmake g++ wixl msitools g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 fonts-wine xvfb xauth googletest x11-utils imagemagick xdotool cppcheck; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || need_packages+=("$pkg")
 done
 if [ ${#need_packages[@]} -gt 0 ]; then

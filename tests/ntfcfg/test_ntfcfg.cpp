@@ -84,48 +84,24 @@ static std::string usageText()
     return text;
 }
 
-// The 32 options, written out here independently of the tool's own table.
+// The 32 options, as the settings table gives them.
 enum Kind { KIND_BOOLEAN, KIND_INTEGER, KIND_STRING };
 struct OptionRow {
-    const char *option;
+    std::string option;
     const char *key;
     const char *value;
     Kind kind;
 };
-static const OptionRow OPTION_TABLE[] = {
-    {"-e", KVD_MAIN_KEY, "IsEnabled", KIND_BOOLEAN},
-    {"-p", KVD_MAIN_KEY, "DenyPopupEnabled", KIND_BOOLEAN},
-    {"-t", KVD_MAIN_KEY, "PopUpTimeout", KIND_INTEGER},
-    {"-l", KVD_MAIN_KEY, "LoginDeniedTitle", KIND_STRING},
-    {"-L", KVD_MAIN_KEY, "LoginDeniedMsg", KIND_STRING},
-    {"-m", KVD_MAIN_KEY, "DenyLogonOnPauseError", KIND_BOOLEAN},
-    {"-M", KVD_MAIN_KEY, "LoginDeniedMsgOnPauseError", KIND_STRING},
-    {"-x", KVD_MAIN_KEY, "TraceLevel", KIND_INTEGER},
-    {"-y", KVD_MAIN_KEY, "TracePath", KIND_STRING},
-    {"-s", KVD_MAIN_KEY, "SwitchPopupDesktop", KIND_BOOLEAN},
-    {"-d", KVD_MAIN_KEY, "DefaultShutdownAllowdBeforeReset", KIND_INTEGER},
-    {"-o", KVD_MAIN_KEY, "LogoffType", KIND_INTEGER},
-    {"-b", KVD_MAIN_KEY, "CompletionProgramPath", KIND_STRING},
-    {"-c", KVD_MAIN_KEY, "CompletionPopupEnabled", KIND_BOOLEAN},
-    {"-u", KVD_MAIN_KEY, "CompletionPopupTitle", KIND_STRING},
-    {"-v", KVD_MAIN_KEY, "CompletionPopupMsg", KIND_STRING},
-    {"-w", KVD_MAIN_KEY, "ShutdownPopupEnabled", KIND_BOOLEAN},
-    {"-z", KVD_MAIN_KEY, "ShutdownPopupMsg", KIND_STRING},
-    {"-B", KVD_UPCALL_KEY, "XEP_BINDIR", KIND_STRING},
-    {"-C", KVD_UPCALL_KEY, "XEP_CACHEDIR", KIND_STRING},
-    {"-D", KVD_UPCALL_KEY, "XEP_DATDIR", KIND_STRING},
-    {"-U", KVD_UPCALL_KEY, "UpcallProgram", KIND_STRING},
-    {"-W", KVD_UPCALL_KEY, "UpcallTimeout", KIND_INTEGER},
-    {"-E", KVD_POPCTL_KEY, "Title", KIND_STRING},
-    {"-F", KVD_POPCTL_KEY, "Message", KIND_STRING},
-    {"-G", KVD_POPCTL_KEY, "Timeout", KIND_INTEGER},
-    {"-T", KVD_POPCTL_KEY, "LogoffString", KIND_STRING},
-    {"-H", KVD_POPCTL_KEY, "LogoffShutdownString", KIND_STRING},
-    {"-K", KVD_POPCTL_KEY, "RestartString", KIND_STRING},
-    {"-J", KVD_POPCTL_KEY, "DefaultAction", KIND_INTEGER},
-    {"-P", KVD_POPCTL_KEY, "LeftLogonPopupEnabled", KIND_INTEGER},
-    {"-Q", KVD_POPCTL_KEY, "LeftLogonPopupMsg", KIND_STRING},
-};
+static std::vector<OptionRow> optionTable()
+{
+    std::vector<OptionRow> rows;
+    for (const setting_row &row : SETTINGS) {
+        Kind kind = row.type == SETTING_FLAG ? KIND_BOOLEAN : row.type == SETTING_NUMBER ? KIND_INTEGER : KIND_STRING;
+        rows.push_back({std::string("-") + row.option, row.key, row.name, kind});
+    }
+    return rows;
+}
+static const std::vector<OptionRow> OPTION_TABLE = optionTable();
 
 static void deleteSubkey(const char *path)
 {
@@ -263,7 +239,7 @@ TEST_F(NtfcfgWriting, test_every_option_reaches_its_value)
     ASSERT_EQ(0u, result.exitCode) << result.out;
     EXPECT_EQ(crlf(expectedOut), result.out);
 
-    for (size_t i = 0; i < sizeof(OPTION_TABLE) / sizeof(OPTION_TABLE[0]); i++) {
+    for (size_t i = 0; i < OPTION_TABLE.size(); i++) {
         const OptionRow &row = OPTION_TABLE[i];
         DWORD type = REG_NONE;
         std::string bytes;

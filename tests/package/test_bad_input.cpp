@@ -6,6 +6,8 @@
 #include "package_support.h"
 #include "test_config.h"
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -23,39 +25,14 @@ struct SchemaValue {
     bool readByLibrary;   // the library's drive below reads it
 };
 
-const SchemaValue SCHEMA[] = {
-    {KVD_MAIN_KEY, VAL_IS_ENABLED, KIND_DWORD, 'e', true},
-    {KVD_MAIN_KEY, VAL_TRACE_LEVEL, KIND_DWORD, 'x', false},
-    {KVD_MAIN_KEY, VAL_TRACE_PATH, KIND_TEXT, 'y', false},
-    {KVD_MAIN_KEY, VAL_DENY_POPUP_ENABLED, KIND_DWORD, 'p', false},
-    {KVD_MAIN_KEY, VAL_POPUP_TIMEOUT, KIND_DWORD, 't', false},
-    {KVD_MAIN_KEY, VAL_LOGIN_DENIED_TITLE, KIND_TEXT, 'l', false},
-    {KVD_MAIN_KEY, VAL_LOGIN_DENIED_MSG, KIND_TEXT, 'L', false},
-    {KVD_MAIN_KEY, VAL_LOGIN_DENIED_MSG_ON_PAUSE_ERROR, KIND_TEXT, 'M', false},
-    {KVD_MAIN_KEY, VAL_DENY_LOGON_ON_PAUSE_ERROR, KIND_DWORD, 'm', true},
-    {KVD_MAIN_KEY, VAL_SWITCH_POPUP_DESKTOP, KIND_DWORD, 's', false},
-    {KVD_MAIN_KEY, VAL_LOGOFF_TYPE, KIND_DWORD, 'o', false},
-    {KVD_MAIN_KEY, VAL_DEFAULT_SHUTDOWN_ALLOWED, KIND_DWORD, 'd', true},
-    {KVD_MAIN_KEY, VAL_COMPLETION_PROGRAM_PATH, KIND_TEXT, 'b', true},
-    {KVD_MAIN_KEY, VAL_COMPLETION_POPUP_ENABLED, KIND_DWORD, 'c', true},
-    {KVD_MAIN_KEY, VAL_SHUTDOWN_POPUP_ENABLED, KIND_DWORD, 'w', false},
-    {KVD_MAIN_KEY, VAL_COMPLETION_POPUP_TITLE, KIND_TEXT, 'u', false},
-    {KVD_MAIN_KEY, VAL_COMPLETION_POPUP_MSG, KIND_TEXT, 'v', false},
-    {KVD_MAIN_KEY, VAL_SHUTDOWN_POPUP_MSG, KIND_TEXT, 'z', false},
-    {KVD_POPCTL_KEY, VAL_TITLE, KIND_TEXT, 'E', false},
-    {KVD_POPCTL_KEY, VAL_MESSAGE, KIND_TEXT, 'F', false},
-    {KVD_POPCTL_KEY, VAL_TIMEOUT, KIND_DWORD, 'G', false},
-    {KVD_POPCTL_KEY, VAL_LOGOFF_STRING, KIND_TEXT, 'T', false},
-    {KVD_POPCTL_KEY, VAL_LOGOFF_SHUTDOWN_STRING, KIND_TEXT, 'H', false},
-    {KVD_POPCTL_KEY, VAL_RESTART_STRING, KIND_TEXT, 'K', false},
-    {KVD_POPCTL_KEY, VAL_DEFAULT_ACTION, KIND_DWORD, 'J', false},
-    {KVD_POPCTL_KEY, VAL_LEFT_LOGON_POPUP_ENABLED, KIND_DWORD, 'P', false},
-    {KVD_POPCTL_KEY, VAL_LEFT_LOGON_POPUP_MSG, KIND_TEXT, 'Q', false},
-    {KVD_UPCALL_KEY, VAL_UPCALL_PROGRAM, KIND_TEXT, 'U', true},
-    {KVD_UPCALL_KEY, VAL_UPCALL_TIMEOUT, KIND_DWORD, 'W', true},
-    {KVD_UPCALL_KEY, VAL_XEP_BINDIR, KIND_TEXT, 'B', true},
-    {KVD_UPCALL_KEY, VAL_XEP_CACHEDIR, KIND_TEXT, 'C', true},
-    {KVD_UPCALL_KEY, VAL_XEP_DATDIR, KIND_TEXT, 'D', true},
+// The settings the library's drive below reads; the rest are read by the programs.
+const setting_id READ_BY_LIBRARY[] = {
+    SETTING_IS_ENABLED, SETTING_DENY_LOGON_ON_PAUSE_ERROR, SETTING_DEFAULT_SHUTDOWN_ALLOWED,
+    SETTING_COMPLETION_PROGRAM_PATH, SETTING_COMPLETION_POPUP_ENABLED, SETTING_UPCALL_PROGRAM,
+    SETTING_UPCALL_TIMEOUT, SETTING_XEP_BINDIR, SETTING_XEP_CACHEDIR, SETTING_XEP_DATDIR,
+};
+
+const SchemaValue STATE_VALUES[] = {
     {KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, KIND_DWORD, 0, true},
     {KVD_MAIN_KEY, VAL_RUNNING_CLIENTS, KIND_DWORD, 0, true},
     {KVD_MAIN_KEY, VAL_PAUSED_QUEUE, KIND_MULTI, 0, true},
@@ -64,6 +41,21 @@ const SchemaValue SCHEMA[] = {
     {KVD_POPCTL_KEY, VAL_POPUP_TYPE, KIND_DWORD, 0, false},
     {KVD_POPCTL_KEY, VAL_POPUP_DIST_ID, KIND_TEXT, 0, false},
 };
+
+// Every setting of the table, then the state.
+std::vector<SchemaValue> schema()
+{
+    std::vector<SchemaValue> values;
+    for (int id = 0; id < SETTING_COUNT; id++) {
+        const setting_row &row = SETTINGS[id];
+        bool readByLibrary = std::find(std::begin(READ_BY_LIBRARY), std::end(READ_BY_LIBRARY), id)
+                             != std::end(READ_BY_LIBRARY);
+        values.push_back({row.key, row.name, row.type == SETTING_TEXT ? KIND_TEXT : KIND_DWORD, row.option,
+                          readByLibrary});
+    }
+    values.insert(values.end(), std::begin(STATE_VALUES), std::end(STATE_VALUES));
+    return values;
+}
 
 // Whether the reader gets nothing usable from a bad value and must apply its default.
 bool unreadable(ValueKind kind, BadForm form)
@@ -205,7 +197,7 @@ void BadInput::expectNtfcfgReads(const SchemaValue &value, BadForm form, const s
 
 void BadInput::runForm(BadForm form)
 {
-    for (const SchemaValue &value : SCHEMA) {
+    for (const SchemaValue &value : schema()) {
         std::string what = std::string(value.name) + " " + FORM_NAMES[form];
         baseline(std::string("bad_") + value.name + "_" + std::to_string(form) + ".trc");
         DWORD type;

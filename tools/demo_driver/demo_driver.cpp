@@ -10,7 +10,7 @@
 //     press PREFIX ID                  click button ID of that window
 //     choose PREFIX INDEX              select entry INDEX of the choice combo box, then OK
 //     state                            print the shared record and the registry state
-//     value main|popctl|shared NAME     print one value ("(none)" when absent)
+//     value main|popctl|upcall|shared NAME  print one value ("(none)" when absent)
 //
 // It is a tool of the demo, not part of the package.
 #include <windows.h>
@@ -204,6 +204,8 @@ static int printValue(const char *where, const char *name)
         puts(registryText(KVD_MAIN_KEY, name).c_str());
     else if (strcmp(where, "popctl") == 0)
         puts(registryText(KVD_POPCTL_KEY, name).c_str());
+    else if (strcmp(where, "upcall") == 0)
+        puts(registryText(KVD_UPCALL_KEY, name).c_str());
     else
         return 2;
     return 0;

@@ -1,9 +1,12 @@
-// logon_standin: plays the logon process for tests and the demo: loads the library by name and calls its event handlers.
+// logon_standin: plays the logon process for tests and the demo: loads the library and calls its event handlers.
 //
 //   logon_standin [--popctl PATH] [--wait MS] STEP...      steps from the command line
 //   logon_standin [--popctl PATH] [--wait MS] -f FILE      steps from a file, one per line
 //
 // Steps: startup | logon USER | logoff USER | shutdown | sleep MS.
+// The library is the one the notification package registration names
+// (DLLName), as the logon process loads it; without a registration, the one
+// found by name next to the stand-in.
 // Every event runs on a thread of its own, as the logon process calls the
 // handlers; the stand-in waits up to --wait milliseconds (default 120000) for
 // it and goes on if it has not ended (a logoff's resume loop may wait for the
@@ -199,6 +202,25 @@ static int parseArguments(int argc, char **argv, standin_options *options)
     return 1;
 }
 
+static const char NOTIFY_KEY[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon\\Notify\\KVDNotification";
+
+static HMODULE loadRegisteredLibrary()
+{
+    char registered[MAX_PATH] = "";
+    char expanded[MAX_PATH] = "";
+    DWORD size = sizeof(registered) - 1;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, NOTIFY_KEY, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        if (RegQueryValueExA(key, "DLLName", NULL, NULL, (BYTE *)registered, &size) != ERROR_SUCCESS)
+            registered[0] = '\0';
+        RegCloseKey(key);
+    }
+    DWORD length = ExpandEnvironmentStringsA(registered, expanded, sizeof(expanded));
+    if (registered[0] == '\0' || length == 0 || length > sizeof(expanded))
+        return LoadLibraryA("KVDnotificationLibrary");
+    return LoadLibraryA(expanded);
+}
+
 int main(int argc, char **argv)
 {
     standin_options options;
@@ -207,7 +229,7 @@ int main(int argc, char **argv)
                "steps: startup | logon USER | logoff USER | shutdown | sleep MS\n");
         return 2;
     }
-    library = LoadLibraryA("KVDnotificationLibrary");
+    library = loadRegisteredLibrary();
     if (library == NULL) {
         printf("cannot load KVDnotificationLibrary (%lu)\n", (unsigned long)GetLastError());
         return 1;

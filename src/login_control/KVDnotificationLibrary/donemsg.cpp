@@ -31,22 +31,6 @@ static int messageTypeFromArguments(const char *arguments)
     return last >= '0' && last <= '9' ? last - '0' : TYPE_COMPLETION;
 }
 
-// The setting's text (caller frees), or null when it is missing or not a string.
-static char *readTextSetting(const char *valueName)
-{
-    char *text = NULL;
-    RegGetString(KVD_ROOT, KVD_MAIN_KEY, valueName, &text);
-    return text;
-}
-
-// An allocated copy of the default when the setting gave no text.
-static char *orDefault(trace_class &trace, char *text, const char *defaultText, const char *note)
-{
-    if (text != NULL)
-        return text;
-    TRACE_LINE(trace, TRACE_INFO, "%s", note);
-    return strdup(defaultText);
-}
 
 // Takes the single-instance mutex; 0 when another instance has it or it cannot be made.
 static int takeInstanceMutex(trace_class &trace, HANDLE *mutex)
@@ -80,18 +64,20 @@ static int showCompletionMessage(const char *arguments)
     int type = messageTypeFromArguments(arguments);
     TRACE_LINE(trace, TRACE_INFO, "type=%d", type);
 
-    char *title = readTextSetting(VAL_COMPLETION_POPUP_TITLE);
+    char *title;
+    int titleFound = readSetting(SETTING_COMPLETION_POPUP_TITLE, &title);
     char *message;
+    int messageFound;
     if (type == TYPE_SHUTDOWN_AT_COMPLETION) {
         Sleep(SHUTDOWN_MESSAGE_DELAY_MS);
-        message = readTextSetting(VAL_SHUTDOWN_POPUP_MSG);
+        messageFound = readSetting(SETTING_SHUTDOWN_POPUP_MSG, &message);
     } else {
-        message = readTextSetting(VAL_COMPLETION_POPUP_MSG);
+        messageFound = readSetting(SETTING_COMPLETION_POPUP_MSG, &message);
     }
-    title = orDefault(trace, title, DEF_COMPLETION_POPUP_TITLE, "title not found, using default");
-    message = orDefault(trace, message,
-                        type == TYPE_SHUTDOWN_AT_COMPLETION ? DEF_SHUTDOWN_POPUP_MSG : DEF_COMPLETION_POPUP_MSG,
-                        "msg not found, using default");
+    if (!titleFound)
+        TRACE_LINE(trace, TRACE_INFO, "title not found, using default");
+    if (!messageFound)
+        TRACE_LINE(trace, TRACE_INFO, "msg not found, using default");
     message = correctFormat(message, NULL, NULL);
 
     TRACE_LINE(trace, TRACE_INFO, "show message box");

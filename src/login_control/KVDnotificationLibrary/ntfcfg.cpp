@@ -8,53 +8,11 @@
 #include <stdlib.h>
 #include <string.h>
 
-// Kinds of setting, as getInfo returns them.
+// Kinds of setting, as getInfo returns them: the setting types of the table.
 static const int KIND_NONE = 0;
-static const int KIND_BOOL = 1;
-static const int KIND_INT = 2;
-static const int KIND_STRING = 3;
-
-typedef struct option_s {
-    char letter;
-    const char *path;
-    const char *value;
-    int kind;
-} option_s;
-
-static const option_s OPTIONS[] = {
-    {'e', KVD_MAIN_KEY, VAL_IS_ENABLED, KIND_BOOL},
-    {'p', KVD_MAIN_KEY, VAL_DENY_POPUP_ENABLED, KIND_BOOL},
-    {'t', KVD_MAIN_KEY, VAL_POPUP_TIMEOUT, KIND_INT},
-    {'l', KVD_MAIN_KEY, VAL_LOGIN_DENIED_TITLE, KIND_STRING},
-    {'L', KVD_MAIN_KEY, VAL_LOGIN_DENIED_MSG, KIND_STRING},
-    {'m', KVD_MAIN_KEY, VAL_DENY_LOGON_ON_PAUSE_ERROR, KIND_BOOL},
-    {'M', KVD_MAIN_KEY, VAL_LOGIN_DENIED_MSG_ON_PAUSE_ERROR, KIND_STRING},
-    {'x', KVD_MAIN_KEY, VAL_TRACE_LEVEL, KIND_INT},
-    {'y', KVD_MAIN_KEY, VAL_TRACE_PATH, KIND_STRING},
-    {'s', KVD_MAIN_KEY, VAL_SWITCH_POPUP_DESKTOP, KIND_BOOL},
-    {'d', KVD_MAIN_KEY, VAL_DEFAULT_SHUTDOWN_ALLOWED, KIND_INT},
-    {'o', KVD_MAIN_KEY, VAL_LOGOFF_TYPE, KIND_INT},
-    {'b', KVD_MAIN_KEY, VAL_COMPLETION_PROGRAM_PATH, KIND_STRING},
-    {'c', KVD_MAIN_KEY, VAL_COMPLETION_POPUP_ENABLED, KIND_BOOL},
-    {'u', KVD_MAIN_KEY, VAL_COMPLETION_POPUP_TITLE, KIND_STRING},
-    {'v', KVD_MAIN_KEY, VAL_COMPLETION_POPUP_MSG, KIND_STRING},
-    {'w', KVD_MAIN_KEY, VAL_SHUTDOWN_POPUP_ENABLED, KIND_BOOL},
-    {'z', KVD_MAIN_KEY, VAL_SHUTDOWN_POPUP_MSG, KIND_STRING},
-    {'B', KVD_UPCALL_KEY, VAL_XEP_BINDIR, KIND_STRING},
-    {'C', KVD_UPCALL_KEY, VAL_XEP_CACHEDIR, KIND_STRING},
-    {'D', KVD_UPCALL_KEY, VAL_XEP_DATDIR, KIND_STRING},
-    {'U', KVD_UPCALL_KEY, VAL_UPCALL_PROGRAM, KIND_STRING},
-    {'W', KVD_UPCALL_KEY, VAL_UPCALL_TIMEOUT, KIND_INT},
-    {'E', KVD_POPCTL_KEY, VAL_TITLE, KIND_STRING},
-    {'F', KVD_POPCTL_KEY, VAL_MESSAGE, KIND_STRING},
-    {'G', KVD_POPCTL_KEY, VAL_TIMEOUT, KIND_INT},
-    {'T', KVD_POPCTL_KEY, VAL_LOGOFF_STRING, KIND_STRING},
-    {'H', KVD_POPCTL_KEY, VAL_LOGOFF_SHUTDOWN_STRING, KIND_STRING},
-    {'K', KVD_POPCTL_KEY, VAL_RESTART_STRING, KIND_STRING},
-    {'J', KVD_POPCTL_KEY, VAL_DEFAULT_ACTION, KIND_INT},
-    {'P', KVD_POPCTL_KEY, VAL_LEFT_LOGON_POPUP_ENABLED, KIND_INT},
-    {'Q', KVD_POPCTL_KEY, VAL_LEFT_LOGON_POPUP_MSG, KIND_STRING},
-};
+static const int KIND_BOOL = SETTING_FLAG;
+static const int KIND_INT = SETTING_NUMBER;
+static const int KIND_STRING = SETTING_TEXT;
 
 // -P is stored as a number, but its usage line offers true and false.
 static const char LEFT_LOGON_POPUP_LETTER = 'P';
@@ -121,11 +79,11 @@ static int getInfo(const char *opt, const char **path, const char **value)
 {
     if (opt == NULL || strlen(opt) != 2)
         return KIND_NONE;
-    for (const option_s &option : OPTIONS) {
-        if (option.letter == opt[1]) {
-            *path = option.path;
-            *value = option.value;
-            return option.kind;
+    for (const setting_row &row : SETTINGS) {
+        if (row.option == opt[1]) {
+            *path = row.key;
+            *value = row.name;
+            return row.type;
         }
     }
     return KIND_NONE;

@@ -88,8 +88,9 @@ static BOOL VerifyDenyLogon(HINSTANCE instance)
 static DWORD WINAPI createPopupProc(LPVOID parameter)
 {
     DWORD count = (DWORD)(UINT_PTR)parameter;
-    char *message = NULL;
-    if (!RegGetString(KVD_ROOT, KVD_POPCTL_KEY, VAL_LEFT_LOGON_POPUP_MSG, &message)) {
+    char *message;
+    if (!readSetting(SETTING_LEFT_LOGON_POPUP_MSG, &message)) {
+        free(message);
         size_t size = sizeof(DEF_LEFT_LOGON_POPUP_MSG) + DEFAULT_COUNT_ROOM;
         message = (char *)calloc(size, 1);
         if (message != NULL)
@@ -107,8 +108,8 @@ static DWORD WINAPI createPopupProc(LPVOID parameter)
 static void ShowRemainingLogonPopup()
 {
     trace_class trace(TRACE_ORDINARY, "ShowRemainingLogonPopup");
-    DWORD enabled = 0;
-    if (!RegGetDWORD(KVD_ROOT, KVD_POPCTL_KEY, VAL_LEFT_LOGON_POPUP_ENABLED, &enabled)) {
+    DWORD enabled;
+    if (!readSetting(SETTING_LEFT_LOGON_POPUP_ENABLED, &enabled)) {
         TRACE_LINE(trace, TRACE_INFO, "registry key '%s' not found, exiting", VAL_LEFT_LOGON_POPUP_ENABLED);
         return;
     }
@@ -140,18 +141,17 @@ static void ShowRemainingLogonPopup()
 // Settings
 // ---------------------------------------------------------------------------
 
-static char *readPopctlString(const char *valueName, const char *fallback)
+static char *readText(setting_id id)
 {
-    char *text = NULL;
-    if (!RegGetString(KVD_ROOT, KVD_POPCTL_KEY, valueName, &text))
-        text = strdup(fallback);
+    char *text;
+    readSetting(id, &text);
     return text;
 }
 
 static DWORD readTimeoutMs()
 {
-    DWORD seconds = DEF_TIMEOUT;
-    RegGetDWORD(KVD_ROOT, KVD_POPCTL_KEY, VAL_TIMEOUT, &seconds);
+    DWORD seconds;
+    readSetting(SETTING_TIMEOUT, &seconds);
     return seconds * 1000;
 }
 
@@ -167,10 +167,9 @@ static void freeSettings()
 
 static int getDefaultAction()
 {
-    DWORD action = 0;
-    if (RegGetDWORD(KVD_ROOT, KVD_POPCTL_KEY, VAL_DEFAULT_ACTION, &action) && action >= LOGOFF && action <= RESTART)
-        return (int)action;
-    return LOGOFF_AND_SHUTDOWN;
+    DWORD action;
+    readSetting(SETTING_DEFAULT_ACTION, &action);
+    return action >= LOGOFF && action <= RESTART ? (int)action : (int)DEF_DEFAULT_ACTION;
 }
 
 static BOOL isShutDownDisabled()
@@ -426,11 +425,11 @@ static BOOL InitInstance(HINSTANCE instance, int showFlag)
 
     trace_class trace(TRACE_ORDINARY, "Init");
     gTimeout = readTimeoutMs();
-    gTitle = readPopctlString(VAL_TITLE, DEF_TITLE);
-    gMsg = correctFormat(readPopctlString(VAL_MESSAGE, DEF_MESSAGE), NULL, NULL);
-    gLogoffStr = readPopctlString(VAL_LOGOFF_STRING, DEF_LOGOFF_STRING);
-    gLogoff_shutdownStr = readPopctlString(VAL_LOGOFF_SHUTDOWN_STRING, DEF_LOGOFF_SHUTDOWN_STRING);
-    gRestartStr = readPopctlString(VAL_RESTART_STRING, DEF_RESTART_STRING);
+    gTitle = readText(SETTING_TITLE);
+    gMsg = correctFormat(readText(SETTING_MESSAGE), NULL, NULL);
+    gLogoffStr = readText(SETTING_LOGOFF_STRING);
+    gLogoff_shutdownStr = readText(SETTING_LOGOFF_SHUTDOWN_STRING);
+    gRestartStr = readText(SETTING_RESTART_STRING);
     return TRUE;
 }
 

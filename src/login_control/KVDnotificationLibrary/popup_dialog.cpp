@@ -74,8 +74,8 @@ void EnableFinalPopup()
 void logoff()
 {
     trace_class trace(TRACE_ORDINARY, "logoff");
-    DWORD logoffType = DEF_LOGOFF_TYPE;
-    RegGetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_LOGOFF_TYPE, &logoffType);
+    DWORD logoffType;
+    readSetting(SETTING_LOGOFF_TYPE, &logoffType);
     UINT flags = EWX_LOGOFF;
     if (logoffType == 1) {
         TRACE_LINE(trace, TRACE_INFO, "logoff FORCED");
@@ -346,35 +346,23 @@ static void leaveDenyDesktop(trace_class &trace, HDESK previous)
     closeDenyDesktop();
 }
 
-// A missing switch counts as on and is written back as 1.
-static DWORD readSwitchOrCreate(trace_class &trace, const char *valueName, const char *tag, const char *missingText)
+static char *readDenyText(trace_class &trace, setting_id id, const char *missingText)
 {
-    DWORD value = 1;
-    if (!RegGetDWORD(KVD_ROOT, KVD_MAIN_KEY, valueName, &value)) {
-        TRACE_LINE(trace, tag, "%s", missingText);
-        value = 1;
-        RegSetDWORD(KVD_ROOT, KVD_MAIN_KEY, valueName, 1);
-    }
-    return value;
-}
-
-static const char *denyMessageValue(int denyType)
-{
-    if (denyType == 0)
-        return VAL_LOGIN_DENIED_MSG;
-    if (denyType == 1)
-        return VAL_LOGIN_DENIED_MSG_ON_PAUSE_ERROR;
-    return NULL;
-}
-
-static char *readDenyText(trace_class &trace, const char *valueName, const char *fallback, const char *missingText)
-{
-    char *text = NULL;
-    if (valueName == NULL || !RegGetString(KVD_ROOT, KVD_MAIN_KEY, valueName, &text)) {
+    char *text;
+    if (!readSetting(id, &text))
         TRACE_LINE(trace, TRACE_WARNING, "%s", missingText);
-        text = strdup(fallback);
-    }
     return text;
+}
+
+// Types other than 0 and 1 show the message of type 0, as for a missing setting.
+static char *readDenyMessage(trace_class &trace, int denyType)
+{
+    if (denyType == 1)
+        return readDenyText(trace, SETTING_LOGIN_DENIED_MSG_ON_PAUSE_ERROR, "invalid msg");
+    if (denyType == 0)
+        return readDenyText(trace, SETTING_LOGIN_DENIED_MSG, "invalid msg");
+    TRACE_LINE(trace, TRACE_WARNING, "%s", "invalid msg");
+    return strdup(DEF_LOGIN_DENIED_MSG);
 }
 
 static int showDenyPopup(trace_class &trace, HINSTANCE instance, int denyType, const char *currDistId)
@@ -382,20 +370,21 @@ static int showDenyPopup(trace_class &trace, HINSTANCE instance, int denyType, c
     TRACE_LINE(trace, TRACE_INFO, "popup enabled");
     TRACE_LINE(trace, TRACE_INFO, "denyType='%d'", denyType);
     TRACE_LINE(trace, TRACE_INFO, "currDistId='%s'", currDistId != NULL ? currDistId : "NULL");
-    char *title = readDenyText(trace, VAL_LOGIN_DENIED_TITLE, DEF_LOGIN_DENIED_TITLE, "invalid title");
-    char *message = readDenyText(trace, denyMessageValue(denyType), DEF_LOGIN_DENIED_MSG, "invalid msg");
+    char *title = readDenyText(trace, SETTING_LOGIN_DENIED_TITLE, "invalid title");
+    char *message = readDenyMessage(trace, denyType);
     TRACE_LINE(trace, TRACE_INFO, "substitute variables in msg");
     message = correctFormat(message, denyType == 1 ? currDistId : NULL, NULL);
     TRACE_LINE(trace, TRACE_INFO, "substitute variables in msg completed");
     _gPopupTitle = title;
     _gPopupMsg = message;
 
-    DWORD timeoutSeconds = DEF_POPUP_TIMEOUT;
-    RegGetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_POPUP_TIMEOUT, &timeoutSeconds);
+    DWORD timeoutSeconds;
+    readSetting(SETTING_POPUP_TIMEOUT, &timeoutSeconds);
     _gPopupTimeout = timeoutSeconds * 1000;
-    DWORD switchDesktop = readSwitchOrCreate(
-        trace, VAL_SWITCH_POPUP_DESKTOP, TRACE_WARNING,
-        "error retrieving switchDesktop value, may be key is missing... try to create it");
+    static const setting_miss SWITCH_MISSING = {
+        TRACE_WARNING, "error retrieving switchDesktop value, may be key is missing... try to create it", NULL};
+    DWORD switchDesktop;
+    readSetting(SETTING_SWITCH_POPUP_DESKTOP, &switchDesktop, &trace, &SWITCH_MISSING);
 
     HDESK previous = enterDenyDesktop(trace, switchDesktop);
     INT_PTR result = DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_DENY_POPUP), NULL, popupWindowProc, 0);
@@ -414,9 +403,10 @@ int CreatePopUpWindow(HINSTANCE instance, int denyType, const char *currDistId)
 {
     trace_class trace(TRACE_ORDINARY, "CreatePopUpWindow");
     int result = 0;
-    DWORD popupEnabled = readSwitchOrCreate(
-        trace, VAL_DENY_POPUP_ENABLED, TRACE_ERROR,
-        "error retrieving popup status, may be key is missing... try to create it");
+    static const setting_miss POPUP_MISSING = {
+        TRACE_ERROR, "error retrieving popup status, may be key is missing... try to create it", NULL};
+    DWORD popupEnabled;
+    readSetting(SETTING_DENY_POPUP_ENABLED, &popupEnabled, &trace, &POPUP_MISSING);
     if (popupEnabled == 0)
         TRACE_LINE(trace, TRACE_INFO, "popup disabled");
     else

@@ -271,6 +271,39 @@ char *correctFormat(char *msg, const char *currDistId, const char *leftLogon)
     return msg;
 }
 
+static void traceMiss(const setting_row &row, trace_class *trace, const char *line, const setting_miss *miss)
+{
+    if (trace != NULL && miss != NULL && line != NULL)
+        TRACE_LINE(*trace, miss->tag, line, row.name, (int)row.number);
+}
+
+int readSetting(setting_id id, DWORD *value, trace_class *trace, const setting_miss *miss)
+{
+    const setting_row &row = SETTINGS[id];
+    if (RegGetDWORD(KVD_ROOT, row.key, row.name, value))
+        return 1;
+    traceMiss(row, trace, miss != NULL ? miss->missingLine : NULL, miss);
+    *value = row.number;
+    if (row.writtenBack && !RegSetDWORD(KVD_ROOT, row.key, row.name, row.number))
+        traceMiss(row, trace, miss != NULL ? miss->writeFailedLine : NULL, miss);
+    return 0;
+}
+
+int readSetting(setting_id id, char **value, trace_class *trace, const setting_miss *miss)
+{
+    const setting_row &row = SETTINGS[id];
+    *value = NULL;
+    if (RegGetString(KVD_ROOT, row.key, row.name, value))
+        return 1;
+    traceMiss(row, trace, miss != NULL ? miss->missingLine : NULL, miss);
+    if (row.text == NULL)
+        return 0;
+    *value = strdup(row.text);
+    if (row.writtenBack && !RegSetString(KVD_ROOT, row.key, row.name, row.text))
+        traceMiss(row, trace, miss != NULL ? miss->writeFailedLine : NULL, miss);
+    return 0;
+}
+
 int SetPrivilege(const char *lpszPrivilege, int bEnablePrivilege)
 {
     trace_class trace(TRACE_ORDINARY, "SetPrivilege");
@@ -300,13 +333,11 @@ int SetPrivilege(const char *lpszPrivilege, int bEnablePrivilege)
 int isKVDEnabled()
 {
     trace_class trace(TRACE_ORDINARY, "isKVDEnabled");
-    DWORD enabled = DEF_IS_ENABLED;
-    if (!RegGetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_IS_ENABLED, &enabled)) {
-        TRACE_LINE(trace, TRACE_ERROR,
-                   "Error retrieving KVDnotificationLibrary status, may be key is missing... try to create it");
-        enabled = DEF_IS_ENABLED;
-        RegSetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_IS_ENABLED, enabled);
-    }
+    static const setting_miss MISSING = {
+        TRACE_ERROR, "Error retrieving KVDnotificationLibrary status, may be key is missing... try to create it",
+        NULL};
+    DWORD enabled;
+    readSetting(SETTING_IS_ENABLED, &enabled, &trace, &MISSING);
     int result = enabled == 1 ? 1 : 0;
     TRACE_LINE(trace, TRACE_INFO, result ? "KVDnotificationLibrary enabled" : "KVDnotificationLibrary disabled");
     TRACE_LINE(trace, TRACE_INFO, "return data = %d", result);

@@ -4,6 +4,10 @@
 
 #include <windows.h>
 
+#include "registry_schema.h"
+
+class trace_class;
+
 // All return 1 on success and 0 on failure; a failed read leaves the output untouched,
 // so callers preset it with their default. Keys are opened, never created.
 int RegRetrieveValue(HKEY root, const char *subkey, const char *valueName, DWORD *type, BYTE **data);
@@ -21,6 +25,22 @@ unsigned int getMultiStringLen(const char *multiString);
 // Expands \r \n \t \\ and the variables "$(DIST_ID)" and "$(LEFT_LOGON)".
 // msg is an allocated text owned by the caller; the result replaces it.
 char *correctFormat(char *msg, const char *currDistId, const char *leftLogon);
+
+// What a reader traces into its own scope when a setting cannot be read: the
+// line is a format that gets the value name and the default (as int); the
+// second one follows when writing the default back fails (NULL: nothing).
+struct setting_miss {
+    const char *tag;
+    const char *missingLine;
+    const char *writeFailedLine;
+};
+
+// Reads a setting through its row. When it cannot be read, the value is the
+// row's default (for a text an allocated copy, NULL without a default), the
+// miss is traced, the default is written back where the row says so, and the
+// result is 0. A text read is owned by the caller.
+int readSetting(setting_id id, DWORD *value, trace_class *trace = NULL, const setting_miss *miss = NULL);
+int readSetting(setting_id id, char **value, trace_class *trace = NULL, const setting_miss *miss = NULL);
 
 int SetPrivilege(const char *lpszPrivilege, int bEnablePrivilege);
 int isKVDEnabled();

@@ -43,10 +43,10 @@ static void freeUpcallSettings(upcall_settings *settings)
 static int readUpcallSettings(trace_class &trace, upcall_settings *settings)
 {
     memset(settings, 0, sizeof(*settings));
-    RegGetString(KVD_ROOT, KVD_UPCALL_KEY, VAL_XEP_BINDIR, &settings->binDir);
-    RegGetString(KVD_ROOT, KVD_UPCALL_KEY, VAL_XEP_CACHEDIR, &settings->cacheDir);
-    RegGetString(KVD_ROOT, KVD_UPCALL_KEY, VAL_XEP_DATDIR, &settings->datDir);
-    RegGetString(KVD_ROOT, KVD_UPCALL_KEY, VAL_UPCALL_PROGRAM, &settings->program);
+    readSetting(SETTING_XEP_BINDIR, &settings->binDir);
+    readSetting(SETTING_XEP_CACHEDIR, &settings->cacheDir);
+    readSetting(SETTING_XEP_DATDIR, &settings->datDir);
+    readSetting(SETTING_UPCALL_PROGRAM, &settings->program);
     if (settings->binDir && settings->cacheDir && settings->datDir && settings->program)
         return 1;
     TRACE_LINE(trace, TRACE_ERROR, "ERROR retrieving data for external program %p %p %p %p",
@@ -59,13 +59,10 @@ static int readUpcallSettings(trace_class &trace, upcall_settings *settings)
 // The "-t" value; 120 is written back when the setting cannot be read.
 static long readUpcallTimeout(trace_class &trace)
 {
-    DWORD value = DEF_UPCALL_TIMEOUT;
-    if (!RegGetDWORD(KVD_ROOT, KVD_UPCALL_KEY, VAL_UPCALL_TIMEOUT, &value)) {
-        TRACE_LINE(trace, TRACE_ERROR, "Error retrieving the upcallTimeout, setting the default");
-        if (!RegSetDWORD(KVD_ROOT, KVD_UPCALL_KEY, VAL_UPCALL_TIMEOUT, DEF_UPCALL_TIMEOUT))
-            TRACE_LINE(trace, TRACE_ERROR, "Error setting the default to upcallTimeout");
-        value = DEF_UPCALL_TIMEOUT;
-    }
+    static const setting_miss MISSING = {TRACE_ERROR, "Error retrieving the upcallTimeout, setting the default",
+                                         "Error setting the default to upcallTimeout"};
+    DWORD value;
+    readSetting(SETTING_UPCALL_TIMEOUT, &value, &trace, &MISSING);
     long timeout = (long)(LONG)value;
     if (timeout < 0)
         timeout = 0;

@@ -122,13 +122,11 @@ char *retrieveRunningDistribution()
 int denyLogonOnPauseError()
 {
     trace_class trace(TRACE_ORDINARY, "denyLogonOnPauseError");
-    DWORD value = DEF_DENY_LOGON_ON_PAUSE_ERROR;
-    if (!RegGetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_DENY_LOGON_ON_PAUSE_ERROR, &value)) {
-        TRACE_LINE(trace, TRACE_ERROR,
-                   "Error retrieving denyLogonOnPauseError status, may be key is missing... try to create it");
-        value = DEF_DENY_LOGON_ON_PAUSE_ERROR;
-        RegSetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_DENY_LOGON_ON_PAUSE_ERROR, value);
-    }
+    static const setting_miss MISSING = {
+        TRACE_ERROR, "Error retrieving denyLogonOnPauseError status, may be key is missing... try to create it",
+        NULL};
+    DWORD value;
+    readSetting(SETTING_DENY_LOGON_ON_PAUSE_ERROR, &value, &trace, &MISSING);
     TRACE_LINE(trace, TRACE_INFO, "return data = %d", (int)value);
     return (int)value;
 }
@@ -136,15 +134,10 @@ int denyLogonOnPauseError()
 DWORD getDefaultShutdownNum()
 {
     trace_class trace(TRACE_DETAILED, "getDefaultShutdownNum");
-    DWORD value = DEF_DEFAULT_SHUTDOWN_ALLOWED;
-    if (!RegGetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_DEFAULT_SHUTDOWN_ALLOWED, &value)) {
-        TRACE_LINE(trace, TRACE_ERROR, "Error retrieving '%s' value, try to set to %d", VAL_DEFAULT_SHUTDOWN_ALLOWED,
-                   (int)DEF_DEFAULT_SHUTDOWN_ALLOWED);
-        value = DEF_DEFAULT_SHUTDOWN_ALLOWED;
-        if (!RegSetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_DEFAULT_SHUTDOWN_ALLOWED, value))
-            TRACE_LINE(trace, TRACE_ERROR, "Error setting '%s' with value %u", VAL_DEFAULT_SHUTDOWN_ALLOWED,
-                       (unsigned)value);
-    }
+    static const setting_miss MISSING = {TRACE_ERROR, "Error retrieving '%s' value, try to set to %d",
+                                         "Error setting '%s' with value %u"};
+    DWORD value;
+    readSetting(SETTING_DEFAULT_SHUTDOWN_ALLOWED, &value, &trace, &MISSING);
     TRACE_LINE(trace, TRACE_INFO, "return data = %u", (unsigned)value);
     return value;
 }
@@ -571,12 +564,11 @@ DWORD updateRuningClients(int inc, int shutdownOnCompletion)
 // Whether the message of this type is switched on; other types need no switch.
 static int finalPopupEnabled(trace_class &trace, int type)
 {
-    const char *valueName = type == 0 ? VAL_COMPLETION_POPUP_ENABLED
-                          : type == 1 ? VAL_SHUTDOWN_POPUP_ENABLED : NULL;
-    if (valueName == NULL)
+    if (type != 0 && type != 1)
         return 1;
-    DWORD enabled = 0;
-    if (RegGetDWORD(KVD_ROOT, KVD_MAIN_KEY, valueName, &enabled) && enabled != 0)
+    DWORD enabled;
+    readSetting(type == 0 ? SETTING_COMPLETION_POPUP_ENABLED : SETTING_SHUTDOWN_POPUP_ENABLED, &enabled);
+    if (enabled != 0)
         return 1;
     TRACE_LINE(trace, TRACE_ERROR, type == 0 ? "Completion Popup not enabled" : "Shutdown Popup not enabled");
     return 0;
@@ -588,8 +580,8 @@ void showFinalPopup(int type)
     TRACE_LINE(trace, TRACE_INFO, "type=%d", type);
     if (!finalPopupEnabled(trace, type))
         return;
-    char *program = NULL;
-    if (!RegGetString(KVD_ROOT, KVD_MAIN_KEY, VAL_COMPLETION_PROGRAM_PATH, &program)) {
+    char *program;
+    if (!readSetting(SETTING_COMPLETION_PROGRAM_PATH, &program)) {
         TRACE_LINE(trace, TRACE_ERROR, "Completion Program path not found");
         return;
     }

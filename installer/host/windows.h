@@ -1,0 +1,11 @@
+// windows.h for the host build of settings_lists: the settings table needs
+// only these names, and the host has no Windows headers.
+#ifndef KVD_HOST_WINDOWS_H
+#define KVD_HOST_WINDOWS_H
+
+#include <stddef.h>
+
+typedef unsigned int DWORD;
+#define HKEY_LOCAL_MACHINE ((void *)0x80000002)
+
+#endif

@@ -1,0 +1,188 @@
+// Installing, upgrading, repairing and removing the package with Wine's msiexec
+// and with the .cmd kit. Runs in a Wine prefix of its own (run_in_fresh_prefix.sh).
+#include "test_support.h"
+
+#include <map>
+#include <string>
+
+using namespace kvdtest;
+
+namespace {
+
+const char NOTIFY_KEY[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon\\Notify\\KVDNotification";
+const char RUN_KEY[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char *const PACKAGE_KEYS[] = {KVD_MAIN_KEY, KVD_POPCTL_KEY, KVD_UPCALL_KEY};
+const DWORD MSIEXEC_WAIT_MS = 300000;
+
+typedef std::map<std::string, std::string> values;   // value name -> registry bytes
+
+std::string dwordBytes(DWORD number)
+{
+    return std::string((const char *)&number, sizeof(number));
+}
+
+std::string replaced(std::string text, const std::string &from, const std::string &to)
+{
+    size_t at = text.find(from);
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+// What a new installation into folder writes for every row, as registry bytes.
+values installedValues(const std::string &folder)
+{
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, sizeof(windows));
+    values expected;
+    for (const setting_row &row : SETTINGS) {
+        std::string value = row.installed != NULL ? row.installed
+                          : row.type == SETTING_TEXT ? row.text : std::to_string(row.number);
+        value = replaced(replaced(value, "[INSTALLDIR]", folder + "\\"), "[WindowsFolder]", std::string(windows) + "\\");
+        expected[row.name] = row.type == SETTING_TEXT ? value + '\0' : dwordBytes((DWORD)std::stoul(value));
+    }
+    return expected;
+}
+
+// The three keys hold exactly the table's rows, each of its type and with its bytes.
+void expectTableRows(const values &expected)
+{
+    size_t seen = 0;
+    for (const char *key : PACKAGE_KEYS) {
+        HKEY handle;
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE, &handle)) << key;
+        char name[256];
+        for (DWORD index = 0;; index++) {
+            DWORD nameSize = sizeof(name);
+            if (RegEnumValueA(handle, index, name, &nameSize, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
+                break;
+            const setting_row *row = NULL;
+            for (const setting_row &candidate : SETTINGS) {
+                if (std::string(candidate.key) == key && std::string(candidate.name) == name)
+                    row = &candidate;
+            }
+            ASSERT_TRUE(row != NULL) << "not a setting of the table: " << key << "\\" << name;
+            DWORD type;
+            std::string bytes;
+            ASSERT_TRUE(getRaw(key, name, &type, &bytes));
+            EXPECT_EQ(row->type == SETTING_TEXT ? (DWORD)REG_SZ : (DWORD)REG_DWORD, type) << name;
+            EXPECT_EQ(expected.at(name), bytes) << name;
+            seen++;
+        }
+        RegCloseKey(handle);
+    }
+    EXPECT_EQ(expected.size(), seen);
+}
+
+bool keyExists(const char *key)
+{
+    HKEY handle;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(handle);
+    return true;
+}
+
+void expectNothingLeft(const std::string &folder)
+{
+    EXPECT_FALSE(keyExists("Software\\Orvane\\KVDNotification"));
+    EXPECT_FALSE(keyExists(NOTIFY_KEY));
+    EXPECT_FALSE(valueExists(RUN_KEY, "KVDpopctl"));
+    if (!folder.empty()) {
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(folder.c_str())) << folder;
+    }
+}
+
+ProcessResult msiexec(const std::string &arguments)
+{
+    return runProgram("msiexec /qn " + arguments, MSIEXEC_WAIT_MS);
+}
+
+std::string msi()
+{
+    return "\"" + winPath(KVD_MSI_UNIX) + "\"";
+}
+
+// The folder the package was installed into, from its notification package registration.
+std::string installedFolder()
+{
+    DWORD type;
+    std::string dll;
+    if (!getRaw(NOTIFY_KEY, "DLLName", &type, &dll))
+        return "";
+    return dll.substr(0, dll.rfind('\\'));
+}
+
+}  // namespace
+
+// The kit, then the MSI with public properties: each writes every row of the
+// table and nothing else, and each removal leaves nothing behind.
+TEST(Installer, test_kit_and_msi_write_exactly_the_table_rows)
+{
+    std::string kit = winPath(KVD_KIT_UNIX);
+    ASSERT_EQ(0u, runProgram("cmd /c \"" + kit + "\\install.cmd\"").exitCode);
+    expectTableRows(installedValues(kit));
+    ASSERT_EQ(0u, runProgram("cmd /c \"" + kit + "\\uninstall.cmd\"").exitCode);
+    expectNothingLeft("");
+
+    ProcessResult install = msiexec("/i " + msi() + " TIMEOUT=30 ISENABLED=0 UPCALLTIMEOUT=-5"
+                                     " TRACEPATH=C:\\kvd.log \"MESSAGE=Choose, please\" XEP_DATDIR=C:\\endpoint\\dat");
+    ASSERT_EQ(0u, install.exitCode) << install.out;
+    std::string folder = installedFolder();
+    EXPECT_NE(std::string::npos, folder.find("Program Files\\Orvane KVDNotification")) << folder;
+    values expected = installedValues(folder);
+    expected[VAL_TIMEOUT] = dwordBytes(30);
+    expected[VAL_IS_ENABLED] = dwordBytes(0);
+    expected[VAL_UPCALL_TIMEOUT] = dwordBytes((DWORD)-5);
+    expected[VAL_TRACE_PATH] = std::string("C:\\kvd.log") + '\0';
+    expected[VAL_MESSAGE] = std::string("Choose, please") + '\0';
+    expected[VAL_XEP_DATDIR] = std::string("C:\\endpoint\\dat") + '\0';
+    expectTableRows(expected);
+    for (const char *file : {"KVDnotificationLibrary.dll", "popctl.exe", "donemsg.exe", "ntfcfg.exe", "jobupcall.exe"}) {
+        EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((folder + "\\" + file).c_str())) << file;
+    }
+    DWORD type;
+    std::string bytes;
+    ASSERT_TRUE(getRaw(NOTIFY_KEY, "DLLName", &type, &bytes));
+    EXPECT_EQ((DWORD)REG_EXPAND_SZ, type);
+    EXPECT_EQ(1u, dword(NOTIFY_KEY, "Asynchronous"));
+    std::string run;
+    EXPECT_TRUE(getString(RUN_KEY, "KVDpopctl", &run));
+    EXPECT_EQ("\"" + folder + "\\popctl.exe\"", run);
+
+    ASSERT_EQ(0u, msiexec("/x " + msi()).exitCode);
+    expectNothingLeft(folder);
+}
+
+// An older package, configured with the installed ntfcfg: the upgrade keeps
+// the configuration and adds the setting the old one lacked; a repair keeps
+// it too and a running plan's state; removal waits for the plan's end.
+TEST(Installer, test_upgrade_and_repair_keep_settings_and_state)
+{
+    ASSERT_EQ(0u, msiexec("/i \"" + winPath(KVD_OLD_MSI_UNIX) + "\"").exitCode);
+    EXPECT_FALSE(valueExists(KVD_MAIN_KEY, KVD_OLD_MSI_LACKS));
+    std::string folder = installedFolder();
+    ProcessResult configured = runProgram("\"" + folder + "\\ntfcfg.exe\" -s -F \"Kept message\" -G 45");
+    ASSERT_EQ(0u, configured.exitCode) << configured.out;
+
+    ASSERT_EQ(0u, msiexec("/i " + msi()).exitCode);
+    std::string message;
+    EXPECT_TRUE(getString(KVD_POPCTL_KEY, VAL_MESSAGE, &message));
+    EXPECT_EQ("Kept message", message);
+    EXPECT_EQ(45u, dword(KVD_POPCTL_KEY, VAL_TIMEOUT));
+    std::string added;
+    EXPECT_TRUE(getString(KVD_MAIN_KEY, KVD_OLD_MSI_LACKS, &added));
+    EXPECT_EQ(DEF_SHUTDOWN_POPUP_MSG, added);
+
+    // A plan starts: a repair keeps its state as well.
+    setDword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, 3);
+    ASSERT_EQ(0u, msiexec("/i " + msi() + " REINSTALL=ALL REINSTALLMODE=vomus TIMEOUT=50").exitCode);
+    EXPECT_EQ(50u, dword(KVD_POPCTL_KEY, VAL_TIMEOUT));
+    EXPECT_TRUE(getString(KVD_POPCTL_KEY, VAL_MESSAGE, &message));
+    EXPECT_EQ("Kept message", message);
+    EXPECT_EQ(3u, dword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED));
+
+    EXPECT_NE(0u, msiexec("/x " + msi()).exitCode);
+    EXPECT_TRUE(valueExists(KVD_POPCTL_KEY, VAL_MESSAGE));
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((folder + "\\ntfcfg.exe").c_str()));
+    ASSERT_EQ(0u, msiexec("/x " + msi() + " FORCE_REMOVE=1").exitCode);
+    expectNothingLeft(folder);
+}
