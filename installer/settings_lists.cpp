@@ -11,6 +11,7 @@
 #include "registry_schema.h"
 
 #include <cctype>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -33,14 +34,30 @@ std::string propertyOf(const setting_row &row)
     return property;
 }
 
+std::string defaultValue(const setting_row &row)
+{
+    return isDword(row) ? std::to_string(row.number) : row.text;
+}
+
 // What a new installation writes, in the installer's formatted syntax.
 std::string installedValue(const setting_row &row)
 {
+    return row.installed != NULL ? row.installed : defaultValue(row);
+}
+
+// A default as MSI formatted text: brackets and braces stand for themselves.
+std::string msiInstalledValue(const setting_row &row)
+{
     if (row.installed != NULL)
         return row.installed;
-    if (isDword(row))
-        return std::to_string(row.number);
-    return row.text;
+    std::string formatted;
+    for (char c : defaultValue(row)) {
+        if (strchr("[]{}", c) != NULL)
+            formatted += std::string("[\\") + c + "]";
+        else
+            formatted += c;
+    }
+    return formatted;
 }
 
 // XML text for a formatted value. wixl drops every "$" of its input, so a "$"
@@ -101,7 +118,7 @@ wix_lists wixLists(const std::string &omitted)
             std::string id, formatted, condition;
         };
         std::vector<step> steps;
-        steps.push_back({"install_" + property, typedValue(row, installedValue(row)), ""});
+        steps.push_back({"install_" + property, typedValue(row, msiInstalledValue(row)), ""});
         if (row.install == INSTALL_KEPT) {
             lists.properties.push_back("<Property Id=\"" + kept + "\"><RegistrySearch Id=\"find_" + property + "\" "
                                        + attributes + " Type=\"raw\" Win64=\"$(var.Win64)\"/></Property>");
@@ -190,6 +207,25 @@ bool expand(const lines &tmpl, const std::vector<std::pair<std::string, lines>> 
     return (bool)out;
 }
 
+// Every row needs a value for new installations and a property of its own.
+bool tableIsInstallable()
+{
+    for (size_t i = 0; i < SETTING_COUNT; i++) {
+        const setting_row &row = SETTINGS[i];
+        if (row.installed == NULL && row.type == SETTING_TEXT && row.text == NULL) {
+            std::cerr << "settings_lists: " << row.name << " has no value for new installations\n";
+            return false;
+        }
+        for (size_t j = 0; j < i; j++) {
+            if (propertyOf(SETTINGS[j]) == propertyOf(row)) {
+                std::cerr << "settings_lists: " << row.name << " and " << SETTINGS[j].name << " share a property\n";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -200,7 +236,7 @@ int main(int argc, char **argv)
     }
     std::string mode = argv[1];
     lines tmpl;
-    if (!readLines(argv[2], &tmpl))
+    if (!tableIsInstallable() || !readLines(argv[2], &tmpl))
         return 1;
     if (mode == "wix") {
         wix_lists lists = wixLists(argc > 4 ? argv[4] : "");

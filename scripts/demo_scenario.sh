@@ -87,7 +87,7 @@ prepare_endpoint() {
         'XEP_DATDIR=C:\endpoint\dat' || fail "msiexec /i failed"
     [ -f "$DRIVE_C/Program Files/Orvane KVDNotification/KVDnotificationLibrary.dll" ] \
         || fail "the package is not installed in $PROGRAMS"
-    expect "upcall program" "$(value upcall UpcallProgram)" "$PROGRAMS\jobupcall.exe"
+    expect "upcall program" "$(value upcall UpcallProgram)" "\"$PROGRAMS\\jobupcall.exe\""
     # The handlers may wait for upcalls and the resume loop retries for as long as
     # a resume fails: the logon process must call them on threads of its own.
     expect "notification package asynchronous" \

@@ -16,11 +16,6 @@ const DWORD MSIEXEC_WAIT_MS = 300000;
 
 typedef std::map<std::string, std::string> values;   // value name -> registry bytes
 
-std::string dwordBytes(DWORD number)
-{
-    return std::string((const char *)&number, sizeof(number));
-}
-
 std::string replaced(std::string text, const std::string &from, const std::string &to)
 {
     size_t at = text.find(from);
@@ -70,15 +65,6 @@ void expectTableRows(const values &expected)
         RegCloseKey(handle);
     }
     EXPECT_EQ(expected.size(), seen);
-}
-
-bool keyExists(const char *key)
-{
-    HKEY handle;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(handle);
-    return true;
 }
 
 void expectNothingLeft(const std::string &folder)

@@ -108,15 +108,6 @@ static void deleteSubkey(const char *path)
     ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(HKEY_LOCAL_MACHINE, path)) << path;
 }
 
-static bool keyExists(const char *path)
-{
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
-
 static DWORD dwordOr(const char *key, const char *name, DWORD fallback)
 {
     DWORD value = fallback;
@@ -250,7 +241,7 @@ TEST_F(NtfcfgWriting, test_every_option_reaches_its_value)
         } else {
             EXPECT_EQ((DWORD)REG_DWORD, type) << row.option;
             DWORD expected = row.kind == KIND_BOOLEAN ? 1 : (DWORD)std::stoi(typed[i]);
-            EXPECT_EQ(std::string((const char *)&expected, sizeof(expected)), bytes) << row.option;
+            EXPECT_EQ(dwordBytes(expected), bytes) << row.option;
         }
         ProcessResult read = ntfcfg(std::string("-g ") + row.option);
         EXPECT_EQ(0u, read.exitCode) << row.option;

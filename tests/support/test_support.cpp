@@ -71,9 +71,23 @@ void setRaw(const char *key, const char *name, DWORD type, const std::string &by
     ASSERT_EQ(ERROR_SUCCESS, status) << key << "\\" << name;
 }
 
+std::string dwordBytes(DWORD value)
+{
+    return std::string((const char *)&value, sizeof(value));
+}
+
+bool keyExists(const char *key)
+{
+    HKEY handle;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(handle);
+    return true;
+}
+
 void setDword(const char *key, const char *name, DWORD value)
 {
-    setRaw(key, name, REG_DWORD, std::string((const char *)&value, sizeof(value)));
+    setRaw(key, name, REG_DWORD, dwordBytes(value));
 }
 
 void setString(const char *key, const char *name, const std::string &value)

@@ -29,6 +29,8 @@ DWORD dword(const char *key, const char *name);    // 0xdeadbeef when missing or
 bool getString(const char *key, const char *name, std::string *value);
 bool getRaw(const char *key, const char *name, DWORD *type, std::string *bytes);
 bool valueExists(const char *key, const char *name);
+bool keyExists(const char *key);
+std::string dwordBytes(DWORD value);                // a REG_DWORD's four bytes
 void removeValue(const char *key, const char *name);
 
 // A multi-string from its texts: each ended by a zero byte, then one more.

@@ -16,6 +16,7 @@
 // pauseMeIfNeeded, run for --hold milliseconds, remove the job, remove the
 // notify file, end the client (decreaseRunningClients).
 //
+// It loads the registered library (registered_library.h).
 // It is not the distribution engine: it installs nothing, does not wait for
 // a paused job to be resumed, and shares the one notify file with every other
 // engine stand-in running at the same time.
@@ -26,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "registered_library.h"
 #include "registry_schema.h"
 
 typedef int(WINAPI *PauseMeIfNeeded)(const char *, const char *, int, int, int);
@@ -216,7 +218,7 @@ int main(int argc, char **argv)
                "                      [--hold-while FILE] [--queuetool PATH] [--no-queue] [--keep-job] DISTID\n");
         return 2;
     }
-    library = LoadLibraryA("KVDnotificationLibrary");
+    library = loadRegisteredLibrary();
     if (library == NULL) {
         printf("cannot load KVDnotificationLibrary (%lu)\n", (unsigned long)GetLastError());
         return 1;

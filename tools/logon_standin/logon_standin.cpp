@@ -4,9 +4,7 @@
 //   logon_standin [--popctl PATH] [--wait MS] -f FILE      steps from a file, one per line
 //
 // Steps: startup | logon USER | logoff USER | shutdown | sleep MS.
-// The library is the one the notification package registration names
-// (DLLName), as the logon process loads it; without a registration, the one
-// found by name next to the stand-in.
+// The library is the registered one (registered_library.h).
 // Every event runs on a thread of its own, as the logon process calls the
 // handlers; the stand-in waits up to --wait milliseconds (default 120000) for
 // it and goes on if it has not ended (a logoff's resume loop may wait for the
@@ -26,6 +24,7 @@
 #include <vector>
 
 #include "notify_trace.h"
+#include "registered_library.h"
 #include "registry_schema.h"
 
 typedef void(WINAPI *EventHandler)(PWLX_NOTIFICATION_INFO);
@@ -200,25 +199,6 @@ static int parseArguments(int argc, char **argv, standin_options *options)
         }
     }
     return 1;
-}
-
-static const char NOTIFY_KEY[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon\\Notify\\KVDNotification";
-
-static HMODULE loadRegisteredLibrary()
-{
-    char registered[MAX_PATH] = "";
-    char expanded[MAX_PATH] = "";
-    DWORD size = sizeof(registered) - 1;
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, NOTIFY_KEY, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
-        if (RegQueryValueExA(key, "DLLName", NULL, NULL, (BYTE *)registered, &size) != ERROR_SUCCESS)
-            registered[0] = '\0';
-        RegCloseKey(key);
-    }
-    DWORD length = ExpandEnvironmentStringsA(registered, expanded, sizeof(expanded));
-    if (registered[0] == '\0' || length == 0 || length > sizeof(expanded))
-        return LoadLibraryA("KVDnotificationLibrary");
-    return LoadLibraryA(expanded);
 }
 
 int main(int argc, char **argv)
