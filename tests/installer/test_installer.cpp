@@ -16,6 +16,18 @@ const DWORD MSIEXEC_WAIT_MS = 300000;
 
 typedef std::map<std::string, std::string> values;   // value name -> registry bytes
 
+std::string textBytes(const std::string &text)
+{
+    return text + '\0';
+}
+
+std::string textOf(const char *key, const char *name)
+{
+    std::string text = "(none)";
+    getString(key, name, &text);
+    return text;
+}
+
 std::string replaced(std::string text, const std::string &from, const std::string &to)
 {
     size_t at = text.find(from);
@@ -32,7 +44,7 @@ values installedValues(const std::string &folder)
         std::string value = row.installed != NULL ? row.installed
                           : row.type == SETTING_TEXT ? row.text : std::to_string(row.number);
         value = replaced(replaced(value, "[INSTALLDIR]", folder + "\\"), "[WindowsFolder]", std::string(windows) + "\\");
-        expected[row.name] = row.type == SETTING_TEXT ? value + '\0' : dwordBytes((DWORD)std::stoul(value));
+        expected[row.name] = row.type == SETTING_TEXT ? textBytes(value) : dwordBytes((DWORD)std::stoul(value));
     }
     return expected;
 }
@@ -115,12 +127,11 @@ TEST(Installer, test_kit_and_msi_write_exactly_the_table_rows)
     std::string folder = installedFolder();
     EXPECT_NE(std::string::npos, folder.find("Program Files\\Orvane KVDNotification")) << folder;
     values expected = installedValues(folder);
-    expected[VAL_TIMEOUT] = dwordBytes(30);
-    expected[VAL_IS_ENABLED] = dwordBytes(0);
-    expected[VAL_UPCALL_TIMEOUT] = dwordBytes((DWORD)-5);
-    expected[VAL_TRACE_PATH] = std::string("C:\\kvd.log") + '\0';
-    expected[VAL_MESSAGE] = std::string("Choose, please") + '\0';
-    expected[VAL_XEP_DATDIR] = std::string("C:\\endpoint\\dat") + '\0';
+    for (const auto &given : values{{VAL_TIMEOUT, dwordBytes(30)}, {VAL_IS_ENABLED, dwordBytes(0)},
+                                    {VAL_UPCALL_TIMEOUT, dwordBytes((DWORD)-5)}, {VAL_TRACE_PATH, textBytes("C:\\kvd.log")},
+                                    {VAL_MESSAGE, textBytes("Choose, please")},
+                                    {VAL_XEP_DATDIR, textBytes("C:\\endpoint\\dat")}})
+        expected[given.first] = given.second;
     expectTableRows(expected);
     for (const char *file : {"KVDnotificationLibrary.dll", "popctl.exe", "donemsg.exe", "ntfcfg.exe", "jobupcall.exe"}) {
         EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((folder + "\\" + file).c_str())) << file;
@@ -130,9 +141,7 @@ TEST(Installer, test_kit_and_msi_write_exactly_the_table_rows)
     ASSERT_TRUE(getRaw(NOTIFY_KEY, "DLLName", &type, &bytes));
     EXPECT_EQ((DWORD)REG_EXPAND_SZ, type);
     EXPECT_EQ(1u, dword(NOTIFY_KEY, "Asynchronous"));
-    std::string run;
-    EXPECT_TRUE(getString(RUN_KEY, "KVDpopctl", &run));
-    EXPECT_EQ("\"" + folder + "\\popctl.exe\"", run);
+    EXPECT_EQ("\"" + folder + "\\popctl.exe\"", textOf(RUN_KEY, "KVDpopctl"));
 
     ASSERT_EQ(0u, msiexec("/x " + msi()).exitCode);
     expectNothingLeft(folder);
@@ -150,20 +159,15 @@ TEST(Installer, test_upgrade_and_repair_keep_settings_and_state)
     ASSERT_EQ(0u, configured.exitCode) << configured.out;
 
     ASSERT_EQ(0u, msiexec("/i " + msi()).exitCode);
-    std::string message;
-    EXPECT_TRUE(getString(KVD_POPCTL_KEY, VAL_MESSAGE, &message));
-    EXPECT_EQ("Kept message", message);
+    EXPECT_EQ("Kept message", textOf(KVD_POPCTL_KEY, VAL_MESSAGE));
     EXPECT_EQ(45u, dword(KVD_POPCTL_KEY, VAL_TIMEOUT));
-    std::string added;
-    EXPECT_TRUE(getString(KVD_MAIN_KEY, KVD_OLD_MSI_LACKS, &added));
-    EXPECT_EQ(DEF_SHUTDOWN_POPUP_MSG, added);
+    EXPECT_EQ(DEF_SHUTDOWN_POPUP_MSG, textOf(KVD_MAIN_KEY, KVD_OLD_MSI_LACKS));
 
     // A plan starts: a repair keeps its state as well.
     setDword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, 3);
     ASSERT_EQ(0u, msiexec("/i " + msi() + " REINSTALL=ALL REINSTALLMODE=vomus TIMEOUT=50").exitCode);
     EXPECT_EQ(50u, dword(KVD_POPCTL_KEY, VAL_TIMEOUT));
-    EXPECT_TRUE(getString(KVD_POPCTL_KEY, VAL_MESSAGE, &message));
-    EXPECT_EQ("Kept message", message);
+    EXPECT_EQ("Kept message", textOf(KVD_POPCTL_KEY, VAL_MESSAGE));
     EXPECT_EQ(3u, dword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED));
 
     EXPECT_NE(0u, msiexec("/x " + msi()).exitCode);

@@ -228,6 +228,22 @@ static void makePipe(HANDLE *readEnd, HANDLE *writeEnd)
     SetHandleInformation(*readEnd, HANDLE_FLAG_INHERIT, 0);
 }
 
+// Wine's CreateProcess fails now and then with ERROR_INTERNAL_ERROR while many
+// processes start at once; a later attempt starts the program.
+static BOOL createProcess(const std::string &cmdLine, BOOL inherit, DWORD flags, const char *currentDir,
+                          STARTUPINFOA *startup, PROCESS_INFORMATION *info)
+{
+    std::vector<char> line(cmdLine.begin(), cmdLine.end());
+    line.push_back('\0');
+    for (int attempt = 1;; attempt++) {
+        if (CreateProcessA(NULL, line.data(), NULL, NULL, inherit, flags, NULL, currentDir, startup, info))
+            return TRUE;
+        if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 3)
+            return FALSE;
+        Sleep(200);
+    }
+}
+
 ProcessResult runProgram(const std::string &cmdLine, DWORD timeoutMs, const char *currentDir)
 {
     ProcessResult result;
@@ -243,10 +259,7 @@ ProcessResult runProgram(const std::string &cmdLine, DWORD timeoutMs, const char
     startup.hStdOutput = outWrite;
     startup.hStdError = errWrite;
     PROCESS_INFORMATION info = {};
-    std::vector<char> line(cmdLine.begin(), cmdLine.end());
-    line.push_back('\0');
-    BOOL started = CreateProcessA(NULL, line.data(), NULL, NULL, TRUE, CREATE_NO_WINDOW, NULL, currentDir,
-                                  &startup, &info);
+    BOOL started = createProcess(cmdLine, TRUE, CREATE_NO_WINDOW, currentDir, &startup, &info);
     CloseHandle(outWrite);
     CloseHandle(errWrite);
     if (!started) {
@@ -281,9 +294,7 @@ HANDLE startProgram(const std::string &cmdLine)
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    std::vector<char> line(cmdLine.begin(), cmdLine.end());
-    line.push_back('\0');
-    if (!CreateProcessA(NULL, line.data(), NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
+    if (!createProcess(cmdLine, FALSE, 0, NULL, &startup, &info)) {
         ADD_FAILURE() << "cannot start '" << cmdLine << "': error " << GetLastError();
         return NULL;
     }
