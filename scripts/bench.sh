@@ -28,6 +28,10 @@ awk '/^logon decision \(/ { for (i = 1; i <= NF; i++) if ($i == "median") d = $(
      /^bare child/ { for (i = 1; i <= NF; i++) if ($i == "median") b = $(i + 1) }
      /^lock round trips from 1 / { for (i = 1; i <= NF; i++) if ($i == "increase+decrease") one = $(i - 1) }
      /^lock round trips from 4 / { for (i = 1; i <= NF; i++) if ($i == "increase+decrease") four = $(i - 1) }
+     /^engine pair \(/ { for (i = 1; i <= NF; i++) { if ($i == "median") ep = $(i + 1); if ($i == "floor") epf = $(i + 1) } }
+     /^logon without upcall \(/ { for (i = 1; i <= NF; i++) { if ($i == "median") lo = $(i + 1); if ($i == "floor") lof = $(i + 1) } }
      END { printf "%-54s %11.1f ms %21.1f ms %8.2f\n", "logon decision (bare child start as baseline)", d, b, d / b;
+           printf "%-54s %11.3f ms %21.3f ms %8.2f\n", "engine pair (floor of its raw calls as baseline)", ep, epf, ep / epf;
+           printf "%-54s %11.3f ms %21.3f ms %8.2f\n", "logon without upcall (floor of its raw calls)", lo, lof, lo / lof;
            printf "%-54s %12.0f/s %20.0f/s %8.2f\n", "lock round trips, 4 processes (1 as baseline)", four, one, four / one }' \
     "$out/library.txt"

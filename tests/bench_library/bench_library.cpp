@@ -1,4 +1,6 @@
-// bench_library: figures for the library's logon decision and its global lock, printed one per line.
+// bench_library: figures for the library's logon decision, its global lock, and
+// the engine pair and a logon without an upcall against the floor of their raw
+// operations, printed one per line.
 //
 //   bench_library.exe                   all figures
 //   bench_library.exe --lock-worker N   (internal) N client pairs, prints the milliseconds taken
@@ -25,6 +27,8 @@ typedef void(WINAPI *ClientEvent)(const char *);
 static const int DECISION_ROUNDS = 30;
 static const int LOCK_PAIRS = 400;
 static const int LOCK_PROCESSES = 4;
+static const int FLOOR_ROUNDS = 15;
+static const int CALLS_PER_ROUND = 100;
 
 static std::string winPath(const std::string &unixPath)
 {
@@ -162,6 +166,128 @@ static void benchLogonDecision(HMODULE library)
     CloseHandle(mapping);
 }
 
+// ---- the floor: the kernel and registry calls the exports must make, made directly ----
+
+static void readTraceSwitch()
+{
+    HKEY key;
+    DWORD level = 0, size = sizeof(level);
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KVD_MAIN_KEY, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        RegQueryValueExA(key, VAL_TRACE_LEVEL, NULL, NULL, (BYTE *)&level, &size);
+        RegCloseKey(key);
+    }
+}
+
+static void lockCycle()
+{
+    HANDLE lock = CreateMutexA(NULL, FALSE, GLOBAL_SEMAPHORE_NAME);
+    WaitForSingleObject(lock, INFINITE);
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+}
+
+static DWORD readDword(const char *name)
+{
+    HKEY key;
+    DWORD value = 0, size = sizeof(value);
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KVD_MAIN_KEY, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        RegQueryValueExA(key, name, NULL, NULL, (BYTE *)&value, &size);
+        RegCloseKey(key);
+    }
+    return value;
+}
+
+static void writeDword(const char *name, DWORD value)
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KVD_MAIN_KEY, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+        RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE *)&value, sizeof(value));
+        RegCloseKey(key);
+    }
+}
+
+static void removePopctlValue(const char *name)
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KVD_POPCTL_KEY, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+        RegDeleteValueA(key, name);
+        RegCloseKey(key);
+    }
+}
+
+// increaseRunningClients or decreaseRunningClients: the trace switch, one lock
+// cycle, the count read and written.
+static void floorClientEvent(int change)
+{
+    readTraceSwitch();
+    lockCycle();
+    writeDword(VAL_RUNNING_CLIENTS, readDword(VAL_RUNNING_CLIENTS) + change);
+}
+
+// A second user's logon while a plan runs: the trace switch, one lock cycle,
+// the main switch, the budget read, counted and read again, and the deny
+// hand-over for popctl removed.
+static void floorSecondLogon()
+{
+    readTraceSwitch();
+    lockCycle();
+    readDword(VAL_IS_ENABLED);
+    writeDword(VAL_MAX_LOGIN_ALLOWED, readDword(VAL_MAX_LOGIN_ALLOWED) - 1);
+    readDword(VAL_MAX_LOGIN_ALLOWED);
+    removePopctlValue(VAL_POPUP_TYPE);
+    removePopctlValue(VAL_POPUP_DIST_ID);
+}
+
+// Median milliseconds per call of each, measured in alternating rounds.
+template <typename Measured, typename Floor>
+static void compareWithFloor(const char *what, Measured measured, Floor floor)
+{
+    std::vector<double> calls, floors;
+    for (int round = 0; round < FLOOR_ROUNDS; round++) {
+        double start = nowMs();
+        for (int i = 0; i < CALLS_PER_ROUND; i++)
+            measured();
+        calls.push_back((nowMs() - start) / CALLS_PER_ROUND);
+        start = nowMs();
+        for (int i = 0; i < CALLS_PER_ROUND; i++)
+            floor();
+        floors.push_back((nowMs() - start) / CALLS_PER_ROUND);
+    }
+    double call = median(calls), base = median(floors);
+    printf("%s: median %.3f ms, floor %.3f ms, ratio %.2f (goal at most 1.50) over %d rounds of %d\n", what, call,
+           base, call / base, FLOOR_ROUNDS, CALLS_PER_ROUND);
+}
+
+static void benchAgainstFloor(HMODULE library)
+{
+    ClientEvent increase = (ClientEvent)(void (*)(void))GetProcAddress(library, "increaseRunningClients");
+    ClientEvent decrease = (ClientEvent)(void (*)(void))GetProcAddress(library, "decreaseRunningClients");
+    EventHandler logon = (EventHandler)(void (*)(void))GetProcAddress(library, "KVDEventLogon");
+    HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, SHARED_MEMORY_NAME);
+    volatile t_s *shared = mapping ? (volatile t_s *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(t_s)) : NULL;
+    if (increase == NULL || decrease == NULL || logon == NULL || shared == NULL) {
+        printf("floor: cannot bind the library\n");
+        return;
+    }
+    // A plan runs with one client announced (no decrease ends it) and a
+    // budget that lasts; one user is logged on, so a logon needs no upcall.
+    setDword(KVD_MAIN_KEY, VAL_RUNNING_CLIENTS, 1);
+    setDword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, 1000000);
+    compareWithFloor("engine pair (increaseRunningClients+decreaseRunningClients)",
+                     [&] { increase("BENCH"); decrease("BENCH"); },
+                     [] { floorClientEvent(1); floorClientEvent(-1); });
+    static wchar_t user[] = L"second";
+    WLX_NOTIFICATION_INFO info = {};
+    info.Size = sizeof(info);
+    info.UserName = user;
+    compareWithFloor("logon without upcall (a second user while a plan runs)",
+                     [&] { shared->_dwLoggedOn = 1; logon(&info); }, [] { floorSecondLogon(); });
+    shared->_dwLoggedOn = 0;
+    setDword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, (DWORD)-2);
+    UnmapViewOfFile((void *)shared);
+    CloseHandle(mapping);
+}
+
 static double runLockWorkers(int processes)
 {
     std::string cmdLine = "\"" + ownPath() + "\" --lock-worker " + std::to_string(LOCK_PAIRS);
@@ -232,6 +358,7 @@ int main(int argc, char **argv)
         return 1;
     }
     benchLogonDecision(library);
+    benchAgainstFloor(library);
     benchLock();
     return 0;
 }

@@ -149,8 +149,14 @@ void lockSemaphore()
     }
     TRACE_LINE(trace, TRACE_INFO, "global semaphore = %p", hSem);
     currentLockHandle = hSem;
-    DWORD ceilingMs = lockWaitCeilingMs();
-    DWORD waitResult = WaitForSingleObject(hSem, ceilingMs);
+    // A free lock is taken at once; only a busy one needs the ceiling, which
+    // costs a registry read.
+    DWORD ceilingMs = 0;
+    DWORD waitResult = WaitForSingleObject(hSem, 0);
+    if (waitResult == WAIT_TIMEOUT) {
+        ceilingMs = lockWaitCeilingMs();
+        waitResult = WaitForSingleObject(hSem, ceilingMs);
+    }
     if (waitResult == WAIT_FAILED) {
         TRACE_LINE(trace, TRACE_INFO, "WaitForSingleObject error = %u", (unsigned)GetLastError());
     } else if (waitResult == WAIT_TIMEOUT) {

@@ -39,7 +39,9 @@ typedef BOOL(WINAPI *ProcessIdToSessionIdFn)(DWORD, DWORD *);
 // Looked up at run time so that the module also loads where the call is missing.
 DWORD retrieveCurrentSessionId()
 {
-    HMODULE kernel = LoadLibraryA("kernel32.dll");
+    // kernel32 is loaded in every process: finding it loads nothing, so this is
+    // safe at process attach, under the loader lock.
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
     if (kernel == NULL)
         return 0;
     DWORD session = 0;
@@ -47,7 +49,6 @@ DWORD retrieveCurrentSessionId()
         (ProcessIdToSessionIdFn)(void (*)(void))GetProcAddress(kernel, "ProcessIdToSessionId");
     if (lookup == NULL || !lookup(GetCurrentProcessId(), &session))
         session = 0;
-    FreeLibrary(kernel);
     return session;
 }
 
