@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# bench_library: builds everything and prints the library's figures (logon decision, lock round trips).
+# bench_library: builds everything and prints the library's figures (logon decision, the engine pair and a
+# logon without upcall against their floor, lock round trips).
 # It rewrites the package's registry keys, so it runs in a Wine prefix of its own.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
