@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "KVDnotificationLibrary.h"
+#include "export_binding.h"
 #include "registry_schema.h"
 #include "test_config.h"
 
@@ -128,6 +129,13 @@ static double bareChildRun(const std::string &cmdLine)
     return nowMs() - start;
 }
 
+// The library's shared record, mapped for writing (null when it is missing).
+static volatile t_s *mapRecord(HANDLE *mapping)
+{
+    *mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, SHARED_MEMORY_NAME);
+    return *mapping ? (volatile t_s *)MapViewOfFile(*mapping, FILE_MAP_WRITE, 0, 0, sizeof(t_s)) : NULL;
+}
+
 static double median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
@@ -136,9 +144,9 @@ static double median(std::vector<double> values)
 
 static void benchLogonDecision(HMODULE library)
 {
-    EventHandler logon = (EventHandler)(void (*)(void))GetProcAddress(library, "KVDEventLogon");
-    HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, SHARED_MEMORY_NAME);
-    volatile t_s *shared = mapping ? (volatile t_s *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(t_s)) : NULL;
+    EventHandler logon = exportOf<EventHandler>(library, "KVDEventLogon");
+    HANDLE mapping;
+    volatile t_s *shared = mapRecord(&mapping);
     if (logon == NULL || shared == NULL) {
         printf("logon decision: cannot bind the library\n");
         return;
@@ -168,14 +176,27 @@ static void benchLogonDecision(HMODULE library)
 
 // ---- the floor: the kernel and registry calls the exports must make, made directly ----
 
-static void readTraceSwitch()
+// One registry call on a key opened and closed for it, as the library makes each.
+template <typename Call> static void onKey(const char *key, REGSAM access, Call call)
 {
-    HKEY key;
-    DWORD level = 0, size = sizeof(level);
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KVD_MAIN_KEY, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
-        RegQueryValueExA(key, VAL_TRACE_LEVEL, NULL, NULL, (BYTE *)&level, &size);
-        RegCloseKey(key);
+    HKEY handle;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, access, &handle) == ERROR_SUCCESS) {
+        call(handle);
+        RegCloseKey(handle);
     }
+}
+
+static DWORD readDword(const char *name)
+{
+    DWORD value = 0, size = sizeof(value);
+    onKey(KVD_MAIN_KEY, KEY_QUERY_VALUE, [&](HKEY key) { RegQueryValueExA(key, name, NULL, NULL, (BYTE *)&value, &size); });
+    return value;
+}
+
+static void writeDword(const char *name, DWORD value)
+{
+    onKey(KVD_MAIN_KEY, KEY_SET_VALUE,
+          [&](HKEY key) { RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE *)&value, sizeof(value)); });
 }
 
 static void lockCycle()
@@ -186,40 +207,11 @@ static void lockCycle()
     CloseHandle(lock);
 }
 
-static DWORD readDword(const char *name)
-{
-    HKEY key;
-    DWORD value = 0, size = sizeof(value);
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KVD_MAIN_KEY, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
-        RegQueryValueExA(key, name, NULL, NULL, (BYTE *)&value, &size);
-        RegCloseKey(key);
-    }
-    return value;
-}
-
-static void writeDword(const char *name, DWORD value)
-{
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KVD_MAIN_KEY, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
-        RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE *)&value, sizeof(value));
-        RegCloseKey(key);
-    }
-}
-
-static void removePopctlValue(const char *name)
-{
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KVD_POPCTL_KEY, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
-        RegDeleteValueA(key, name);
-        RegCloseKey(key);
-    }
-}
-
 // increaseRunningClients or decreaseRunningClients: the trace switch, one lock
 // cycle, the count read and written.
 static void floorClientEvent(int change)
 {
-    readTraceSwitch();
+    readDword(VAL_TRACE_LEVEL);
     lockCycle();
     writeDword(VAL_RUNNING_CLIENTS, readDword(VAL_RUNNING_CLIENTS) + change);
 }
@@ -229,13 +221,13 @@ static void floorClientEvent(int change)
 // hand-over for popctl removed.
 static void floorSecondLogon()
 {
-    readTraceSwitch();
+    readDword(VAL_TRACE_LEVEL);
     lockCycle();
     readDword(VAL_IS_ENABLED);
     writeDword(VAL_MAX_LOGIN_ALLOWED, readDword(VAL_MAX_LOGIN_ALLOWED) - 1);
     readDword(VAL_MAX_LOGIN_ALLOWED);
-    removePopctlValue(VAL_POPUP_TYPE);
-    removePopctlValue(VAL_POPUP_DIST_ID);
+    for (const char *name : {VAL_POPUP_TYPE, VAL_POPUP_DIST_ID})
+        onKey(KVD_POPCTL_KEY, KEY_SET_VALUE, [&](HKEY key) { RegDeleteValueA(key, name); });
 }
 
 // Median milliseconds per call of each, measured in alternating rounds.
@@ -260,11 +252,11 @@ static void compareWithFloor(const char *what, Measured measured, Floor floor)
 
 static void benchAgainstFloor(HMODULE library)
 {
-    ClientEvent increase = (ClientEvent)(void (*)(void))GetProcAddress(library, "increaseRunningClients");
-    ClientEvent decrease = (ClientEvent)(void (*)(void))GetProcAddress(library, "decreaseRunningClients");
-    EventHandler logon = (EventHandler)(void (*)(void))GetProcAddress(library, "KVDEventLogon");
-    HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, SHARED_MEMORY_NAME);
-    volatile t_s *shared = mapping ? (volatile t_s *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(t_s)) : NULL;
+    ClientEvent increase = exportOf<ClientEvent>(library, "increaseRunningClients");
+    ClientEvent decrease = exportOf<ClientEvent>(library, "decreaseRunningClients");
+    EventHandler logon = exportOf<EventHandler>(library, "KVDEventLogon");
+    HANDLE mapping;
+    volatile t_s *shared = mapRecord(&mapping);
     if (increase == NULL || decrease == NULL || logon == NULL || shared == NULL) {
         printf("floor: cannot bind the library\n");
         return;
@@ -314,8 +306,8 @@ static double runLockWorkers(int processes)
 static int lockWorker(int pairs)
 {
     HMODULE library = loadLibrary();
-    ClientEvent increase = library ? (ClientEvent)(void (*)(void))GetProcAddress(library, "increaseRunningClients") : NULL;
-    ClientEvent decrease = library ? (ClientEvent)(void (*)(void))GetProcAddress(library, "decreaseRunningClients") : NULL;
+    ClientEvent increase = library ? exportOf<ClientEvent>(library, "increaseRunningClients") : NULL;
+    ClientEvent decrease = library ? exportOf<ClientEvent>(library, "decreaseRunningClients") : NULL;
     if (increase == NULL || decrease == NULL)
         return 1;
     for (int i = 0; i < pairs; i++) {

@@ -1,5 +1,6 @@
 // library_support: the shipped library loaded by name, its shared record, and the fake upcall program's folder.
 #include "library_support.h"
+#include "export_binding.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -11,7 +12,7 @@ namespace kvdlib {
 template <typename Fn>
 static void bind(HMODULE module, const char *name, Fn *fn)
 {
-    *fn = (Fn)(void (*)(void))GetProcAddress(module, name);
+    *fn = exportOf<Fn>(module, name);
     if (*fn == NULL)
         ADD_FAILURE() << "the library does not export " << name;
 }
@@ -167,6 +168,11 @@ std::vector<std::string> pausedQueue()
         start = end + 1;
     }
     return strings;
+}
+
+std::string logonStandin(const std::string &steps, DWORD waitMs)
+{
+    return productBin("logon_standin.exe") + " --wait " + std::to_string(waitMs) + " " + steps;
 }
 
 std::string waitForFile(const std::string &path, DWORD timeoutMs)

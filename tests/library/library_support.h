@@ -55,6 +55,8 @@ std::vector<std::string> pausedQueue();            // the strings of _pausedQueu
 
 // Waits up to timeoutMs for a file and returns its content ("" on time-out).
 std::string waitForFile(const std::string &path, DWORD timeoutMs);
+// The logon-process stand-in's command line: its steps, each handler waited for up to waitMs.
+std::string logonStandin(const std::string &steps, DWORD waitMs = 60000);
 // Runs fn on a thread of its own; the caller waits for and closes the handle.
 HANDLE startThread(void (*fn)(void *), void *argument);
 

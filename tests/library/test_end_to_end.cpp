@@ -164,11 +164,6 @@ std::string engine(const std::string &distID, const std::string &options)
     return productBin("engine_standin.exe") + " " + options + " " + distID;
 }
 
-std::string logonStandin(const std::string &steps)
-{
-    return productBin("logon_standin.exe") + " --wait 60000 " + steps;
-}
-
 void runAll(const std::vector<std::string> &cmdLines)
 {
     std::vector<HANDLE> processes;

@@ -8,25 +8,21 @@
 #include <stdint.h>
 #include <string>
 
+#include "export_binding.h"
 #include "notify_trace.h"
 
 static HMODULE library;
 static const char *distID;
 
-template <typename Fn> static Fn bound(const char *name)
-{
-    return (Fn)(void (*)(void))GetProcAddress(library, name);
-}
-
 static void event(const char *name, PWLX_NOTIFICATION_INFO info)
 {
-    bound<void(WINAPI *)(PWLX_NOTIFICATION_INFO)>(name)(info);
+    exportOf<void(WINAPI *)(PWLX_NOTIFICATION_INFO)>(library, name)(info);
 }
 
 static DWORD WINAPI clients(LPVOID)
 {
-    bound<void(WINAPI *)(const char *)>("increaseRunningClients")(distID);
-    bound<void(WINAPI *)(const char *)>("decreaseRunningClients")(distID);
+    exportOf<void(WINAPI *)(const char *)>(library, "increaseRunningClients")(distID);
+    exportOf<void(WINAPI *)(const char *)>(library, "decreaseRunningClients")(distID);
     return 0;
 }
 
@@ -48,12 +44,12 @@ int main(int argc, char **argv)
     DWORD started = GetTickCount();   // loading counts: its first trace line may wait as well
     library = argc > 2 ? LoadLibraryA(argv[1]) : NULL;
     if (library != NULL && action == "increase") {
-        bound<void(WINAPI *)(const char *)>("increaseRunningClients")(distID);
+        exportOf<void(WINAPI *)(const char *)>(library, "increaseRunningClients")(distID);
     } else if (library != NULL && action == "clients") {
         clients(NULL);
     } else if (library != NULL && action == "pause") {
         typedef int(WINAPI * PauseMe)(const char *, const char *, int, int, int);
-        bound<PauseMe>("pauseMeIfNeeded")("localhost", distID, 1, 5, 1);
+        exportOf<PauseMe>(library, "pauseMeIfNeeded")("localhost", distID, 1, 5, 1);
     } else if (library != NULL && action == "badlogon") {
         event("KVDEventLogon", (PWLX_NOTIFICATION_INFO)0x10);
         logon((LPVOID)0x10);

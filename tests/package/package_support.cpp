@@ -107,11 +107,6 @@ void writeNotifyBytes(const std::string &bytes)
     writeWholeFile(windowsDirFile(NOTIFY_FILE_NAME + 1), bytes);
 }
 
-std::string logonStandin(const std::string &steps, DWORD waitMs)
-{
-    return productBin("logon_standin.exe") + " --wait " + std::to_string(waitMs) + " " + steps;
-}
-
 void endProcess(HANDLE process, UINT code)
 {
     TerminateProcess(process, code);

@@ -32,8 +32,6 @@ size_t recordedEntries();
 // Points the upcall settings at the shipped jobupcall and the data folder.
 void installUpcall(DWORD timeoutSeconds);
 
-// The logon-process stand-in's command line: its steps, each handler waited for up to waitMs.
-std::string logonStandin(const std::string &steps, DWORD waitMs = 60000);
 // Ends a process (exit code `code`), waits for its end and closes its handle.
 void endProcess(HANDLE process, UINT code = 0);
 

@@ -17,6 +17,7 @@
 #include <string.h>
 #include <string>
 
+#include "export_binding.h"
 #include "notify_trace.h"
 #include "queue_file.h"
 #include "registry_schema.h"
@@ -99,7 +100,7 @@ static void checkCount(soak_run *run)
 template <typename Fn>
 static int bind(HMODULE module, const char *name, Fn *fn)
 {
-    *fn = (Fn)(void (*)(void))GetProcAddress(module, name);
+    *fn = exportOf<Fn>(module, name);
     return *fn != NULL;
 }
 
