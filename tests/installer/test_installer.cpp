@@ -109,6 +109,23 @@ std::string installedFolder()
     return dll.substr(0, dll.rfind('\\'));
 }
 
+// A standard user may read the three keys and change nothing in them.
+void expectKeysSecured()
+{
+    HANDLE user = standardUserToken(false);
+    ASSERT_TRUE(ImpersonateLoggedOnUser(user));
+    for (const char *key : PACKAGE_KEYS) {
+        HKEY handle;
+        LONG read = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &handle);
+        if (read == ERROR_SUCCESS)
+            RegCloseKey(handle);
+        EXPECT_EQ(ERROR_SUCCESS, read) << key;
+        EXPECT_EQ(ERROR_ACCESS_DENIED, RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_SET_VALUE, &handle)) << key;
+    }
+    RevertToSelf();
+    CloseHandle(user);
+}
+
 }  // namespace
 
 // The kit, then the MSI with public properties: each writes every row of the
@@ -117,15 +134,19 @@ TEST(Installer, test_kit_and_msi_write_exactly_the_table_rows)
 {
     std::string kit = winPath(KVD_KIT_UNIX);
     ASSERT_EQ(0u, runProgram("cmd /c \"" + kit + "\\install.cmd\"").exitCode);
-    expectTableRows(installedValues(kit));
+    std::string folder = installedFolder();
+    EXPECT_NE(std::string::npos, folder.find("Program Files\\Orvane KVDNotification")) << folder;
+    expectTableRows(installedValues(folder));
+    expectKeysSecured();
     ASSERT_EQ(0u, runProgram("cmd /c \"" + kit + "\\uninstall.cmd\"").exitCode);
-    expectNothingLeft("");
+    expectNothingLeft(folder);
 
     ProcessResult install = msiexec("/i " + msi() + " TIMEOUT=30 ISENABLED=0 UPCALLTIMEOUT=-5"
                                      " TRACEPATH=C:\\kvd.log \"MESSAGE=Choose, please\" XEP_DATDIR=C:\\endpoint\\dat");
     ASSERT_EQ(0u, install.exitCode) << install.out;
-    std::string folder = installedFolder();
+    folder = installedFolder();
     EXPECT_NE(std::string::npos, folder.find("Program Files\\Orvane KVDNotification")) << folder;
+    expectKeysSecured();
     values expected = installedValues(folder);
     for (const auto &given : values{{VAL_TIMEOUT, dwordBytes(30)}, {VAL_IS_ENABLED, dwordBytes(0)},
                                     {VAL_UPCALL_TIMEOUT, dwordBytes((DWORD)-5)}, {VAL_TRACE_PATH, textBytes("C:\\kvd.log")},

@@ -32,8 +32,9 @@ static ProcessResult ntfcfg(const std::string &arguments)
 static std::vector<std::string> usageLines()
 {
     return {
-        "Usage: " + ntfcfgPath() + " [-r |-g property|-s property...]",
+        "Usage: " + ntfcfgPath() + " [-r |-a |-g property|-s property...]",
         "\t -r recover from disasters ",
+        "\t -a give the keys owner Administrators and their access list",
         "\t -g get a property",
         "\t -s set a list of properties",
         "\t general options:",

@@ -1,8 +1,12 @@
 // fault_agent: calls the library as the logon process or the engine would, for the fault tests.
-//   fault_agent LIBRARY increase|clients|pause|badlogon|threadfault [DISTID|FOLDER]
+//   fault_agent LIBRARY increase|clients|pause|badlogon|threadfault|user|squat [DISTID|FOLDER|FILE]
 // Exit code: the milliseconds of loading and calls (clients: an increase and a decrease; pause: kind 1, limit 5;
 // badlogon: those of clients, on another thread after logons with bad records, before two logoffs).
 // threadfault faults on the main thread once a logon on another runs the fake upcall of FOLDER.
+// user (run as a standard user): tries every way to change the shared state; a bit for each that
+// worked (1 record writable, 2 lock reachable, 4 a value writable), after calling each writing export.
+// squat (run as a standard user before any trusted process): makes the package's object names its
+// own with _dwLoggedOn 77, holds them, writes "ready" (or "taken") to FILE and waits to be ended.
 // Any other action (a program planted where a path with a blank leads) writes "THIS PROGRAM.ran".
 #include <windows.h>
 #include <stdint.h>
@@ -33,6 +37,63 @@ static DWORD WINAPI logon(LPVOID user)
     return 0;
 }
 
+static const char *const OBJECT_NAMES[] = {"Global\\KVDNotificationFileMap", "Global\\KVDNotificationSemaphore",
+                                           "Global\\KVD_donemsg_mutex", "KVDNotificationSemaphore_trace"};
+
+static int tryAsStandardUser()
+{
+    int worked = 0;
+    HANDLE handle = OpenFileMappingA(FILE_MAP_WRITE, FALSE, OBJECT_NAMES[0]);
+    worked |= handle != NULL ? 1 : 0;
+    CloseHandle(handle);
+    handle = CreateMutexA(NULL, FALSE, OBJECT_NAMES[1]);
+    worked |= handle != NULL ? 2 : 0;
+    CloseHandle(handle);
+    static const char *const values[][2] = {
+        {"Software\\Orvane\\KVDNotification", "_maxLoginAllowed"},
+        {"Software\\Orvane\\KVDNotification", "TracePath"},
+        {"Software\\Orvane\\KVDNotification\\upcall", "UpcallProgram"},
+        {"Software\\Orvane\\KVDNotification\\popctl", "_popupType"}};
+    for (const auto &value : values) {
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, value[0], 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+            worked |= RegSetValueExA(key, value[1], 0, REG_SZ, (const BYTE *)"x", 2) == ERROR_SUCCESS ? 4 : 0;
+            RegCloseKey(key);
+        }
+    }
+    exportOf<void(WINAPI *)(int)>(library, "shutdownWhenComplete")(1);
+    exportOf<void(WINAPI *)()>(library, "enableFinalPopup")();
+    typedef int(WINAPI * PauseMe)(const char *, const char *, int, int, int);
+    exportOf<PauseMe>(library, "pauseMeIfNeeded")("localhost", distID, 1, 0, 1);
+    clients(NULL);
+    WLX_NOTIFICATION_INFO info = {sizeof(info), 0, (PWSTR)L"mallory", NULL, NULL, NULL, NULL, NULL};
+    for (const char *handler : {"KVDEventStartUp", "KVDEventLogon", "KVDEventLogoff", "KVDEventShutdown"})
+        event(handler, &info);
+    return worked;
+}
+
+static int squat(const char *readyFile)
+{
+    bool taken = false;
+    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 24, OBJECT_NAMES[0]);
+    taken |= GetLastError() == ERROR_ALREADY_EXISTS;
+    DWORD *record = (DWORD *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
+    if (record != NULL)
+        record[0] = 77;
+    CreateMutexA(NULL, TRUE, OBJECT_NAMES[1]);
+    taken |= GetLastError() == ERROR_ALREADY_EXISTS;
+    CreateMutexA(NULL, TRUE, OBJECT_NAMES[2]);
+    taken |= GetLastError() == ERROR_ALREADY_EXISTS;
+    CreateSemaphoreA(NULL, 0, 1, OBJECT_NAMES[3]);   // made taken
+    taken |= GetLastError() == ERROR_ALREADY_EXISTS;
+    HANDLE file = CreateFileA(readyFile, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+    DWORD written;
+    WriteFile(file, taken ? "taken" : "ready", 5, &written, NULL);
+    CloseHandle(file);
+    Sleep(120000);   // the test ends it long before
+    return 0;
+}
+
 // Under Wine an unhandled fault starts the debugger, which never ends.
 static LONG WINAPI endProcess(EXCEPTION_POINTERS *) { return EXCEPTION_EXECUTE_HANDLER; }
 
@@ -42,7 +103,7 @@ int main(int argc, char **argv)
     std::string action = argc > 2 ? argv[2] : "";
     distID = argc > 3 ? argv[3] : "D1";
     DWORD started = GetTickCount();   // loading counts: its first trace line may wait as well
-    library = argc > 2 ? LoadLibraryA(argv[1]) : NULL;
+    library = argc > 2 && action != "squat" ? LoadLibraryA(argv[1]) : NULL;
     if (library != NULL && action == "increase") {
         exportOf<void(WINAPI *)(const char *)>(library, "increaseRunningClients")(distID);
     } else if (library != NULL && action == "clients") {
@@ -69,6 +130,10 @@ int main(int argc, char **argv)
             Sleep(100);
         volatile uintptr_t nowhere = 0x10;
         *(volatile int *)nowhere = 1;
+    } else if (library != NULL && action == "user") {
+        return tryAsStandardUser();
+    } else if (action == "squat") {
+        return squat(distID);
     } else {
         char self[MAX_PATH];
         DWORD len = GetModuleFileNameA(NULL, self, MAX_PATH);

@@ -360,7 +360,7 @@ TEST_F(BadInput, test_trace_path_in_a_missing_folder)
     EXPECT_EQ(0u, cfg.exitCode);
     EXPECT_EQ(missing + "\n", withoutCR(cfg.out));
     // donemsg with another instance's mutex held exits at once, after its trace lines.
-    HANDLE mutex = CreateMutexA(NULL, TRUE, "Global\\KVD_donemsg_mutex");
+    HANDLE mutex = CreateMutexA(trustedObjectSecurity(), TRUE, "Global\\KVD_donemsg_mutex");
     ProcessResult done = runProgram(productBin("donemsg.exe") + " 0", 20000);
     CloseHandle(mutex);
     EXPECT_EQ(1u, done.exitCode);

@@ -103,6 +103,39 @@ void mainKeyAccess(const char *sddl)
         << "the key's access list is not enforced";
 }
 
+// Runs before any case of this program loads the library: a standard user
+// makes the names of the record, the lock, donemsg's mutex and the trace
+// semaphore first. A logon is decided at its usual speed without them, and
+// donemsg shows its message all the same.
+TEST(Squatters, test_objects_a_standard_user_made_first_are_not_used)
+{
+    deleteKeys();
+    createKeys();
+    setDword(KVD_MAIN_KEY, VAL_IS_ENABLED, 1);
+    std::string trace = enableTrace(2, "squatters.trc"), ready = workDir() + "\\squat.txt";
+    DeleteFileA(ready.c_str());
+    HANDLE user = standardUserToken(false);
+    HANDLE squatter = startProgramAs(user, agent("squat", ready));
+    ASSERT_EQ("ready", waitForFile(ready, 30000)) << "the names were not free";
+    EXPECT_LE(timed("a logon beside the squatter", logonStandin("logon alice", LONG_WAIT)), 10.0);
+    HANDLE done = startProgram(productBin("donemsg.exe") + " 0");
+    for (int i = 0; i < 100 && !fileContains(trace, "type=0"); i++)
+        Sleep(100);
+    EXPECT_TRUE(fileContains(trace, "type=0")) << "donemsg went on to show its message";
+    endProcess(done);
+    for (const char *name : {"Global\\KVDNotificationFileMap", "Global\\KVDNotificationSemaphore",
+                             "Global\\KVD_donemsg_mutex", "KVDNotificationSemaphore_trace"})
+        EXPECT_TRUE(fileContains(trace, std::string("'") + name + "' exists with an owner")) << name;
+    HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, SHARED_MEMORY_NAME);
+    const DWORD *squattersRecord = (const DWORD *)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    EXPECT_EQ(77u, squattersRecord != NULL ? squattersRecord[0] : 0) << "the squatter's record is not written";
+    UnmapViewOfFile(squattersRecord);
+    CloseHandle(mapping);
+    endProcess(squatter);
+    CloseHandle(user);
+    removeValue(KVD_MAIN_KEY, VAL_TRACE_LEVEL);
+}
+
 // The real jobupcall on the substitute queue holding D1; fake upcalls end with the case.
 class Faults : public LibraryTest {
 protected:
@@ -244,6 +277,33 @@ TEST_F(Faults, test_children_of_the_library_get_none_of_its_handles)
     EXPECT_EQ("not inherited", waitForFile(fake.dir() + "\\handle2.txt", 30000)) << "completion message";
     SetEnvironmentVariableA("KVD_INHERIT_PROBE", NULL);
     CloseHandle(event);
+}
+
+// Every way a standard user has to change the shared state, on keys secured as
+// the installers secure them, while a logon is being decided.
+TEST_F(Faults, test_a_standard_user_changes_nothing_the_logon_process_trusts)
+{
+    ASSERT_EQ(0u, runProgram(productBin("ntfcfg.exe") + " -a").exitCode);
+    planRuns("D1");
+    setDword(KVD_MAIN_KEY, VAL_RUNNING_CLIENTS, 1);
+    record()->_dwLoggedOn = 1;
+    HANDLE user = standardUserToken(true);
+    DWORD since = GetTickCount(), worked = SENTINEL;
+    HANDLE attempts = startProgramAs(user, agent("user"));
+    EXPECT_LE(timed("a logon meanwhile", logonStandin("logon carol", LONG_WAIT)), 10.0);
+    finish("a standard user's attempts", attempts, since, &worked);
+    EXPECT_EQ(0u, worked) << "1: record writable, 2: lock reachable, 4: a value writable";
+    EXPECT_EQ(2u, record()->_dwLoggedOn) << "the user's logon events counted nothing";
+    EXPECT_EQ(0, record()->_shutdownWhenComplete + record()->_final_popup_enabled + record()->_someoneLooping);
+    EXPECT_EQ(4u, dword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED)) << "carol's logon alone used one";
+    EXPECT_EQ(1u, dword(KVD_MAIN_KEY, VAL_RUNNING_CLIENTS));
+    EXPECT_FALSE(valueExists(KVD_POPCTL_KEY, VAL_POPUP_TYPE));
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof(temp), temp);
+    std::string userTrace = temp + trace_.substr(trace_.find_last_of('\\') + 1) + ".user";
+    EXPECT_TRUE(fileContains(userTrace, "not allowed in a standard-user process")) << userTrace;
+    EXPECT_FALSE(fileContains(trace_, "not allowed in a standard-user process")) << "a file of its own";
+    CloseHandle(user);
 }
 
 TEST_F(Faults, test_a_trace_lock_held_for_good_costs_nothing_while_tracing_is_off)

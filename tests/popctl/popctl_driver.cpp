@@ -1,5 +1,6 @@
 // popctl_driver: plays the user and the system around a running popctl.
 #include "popctl_driver.h"
+#include "test_support.h"
 
 #include <tlhelp32.h>
 #include <stdlib.h>
@@ -235,7 +236,9 @@ volatile SharedRecord *sharedRecord()
 {
     static volatile SharedRecord *record = NULL;
     if (record == NULL) {
-        HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, sizeof(SharedRecord),
+        // Made as the logon process makes it: a record of another owner is not used.
+        HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, kvdtest::trustedObjectSecurity(), PAGE_READWRITE,
+                                            0, sizeof(SharedRecord),
                                             "Global\\KVDNotificationFileMap");
         // Kept open on purpose: the record lives while some process holds it.
         if (mapping != NULL)

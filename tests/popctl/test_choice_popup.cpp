@@ -1,5 +1,7 @@
 // Tests of popctl's shutdown interception: the choice popup, its countdown and the three actions.
 #include "popctl_fixture.h"
+#include "export_binding.h"
+#include "notify_trace.h"
 
 #include <vector>
 
@@ -141,6 +143,41 @@ TEST_F(ChoicePopup, test_no_timeout_runs_logoff_and_shutdown_at_once)
     EXPECT_EQ(1, sharedRecord()->_shutdownWhenComplete);
     // Wine's logoff query carries no ENDSESSION_LOGOFF: popctl lets its own logoff through.
     EXPECT_TRUE(traced("[I] logoff/reboot request shutdown/reboot not denied"));
+}
+
+// A standard user's choice reaches the logon process through the user's own
+// hive: the logoff handler, given the user's token, honours it only when the
+// user may shut down; popctl alone changes nothing.
+TEST_F(ChoicePopup, test_a_standard_users_shutdown_choice_needs_the_shutdown_right)
+{
+    HMODULE library = LoadLibraryA(productBin("KVDnotificationLibrary.dll").c_str());
+    ASSERT_TRUE(library != NULL);
+    setDword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, 5);
+    for (bool mayShutDown : {true, false}) {
+        SCOPED_TRACE(mayShutDown ? "with the shutdown right" : "without it");
+        setDword(KVD_MAIN_KEY, VAL_RUNNING_CLIENTS, 1);
+        setDword(KVD_POPCTL_KEY, VAL_IS_ACTIVE, 1);
+        setDword(KVD_POPCTL_KEY, VAL_TIMEOUT, 0);
+        HANDLE user = standardUserToken(mayShutDown);
+        process = startProgramAs(user, "\"" + productBin("popctl.exe") + "\"");
+        HWND window = waitMainWindow(START_MS);
+        ASSERT_TRUE(window != NULL);
+        EXPECT_EQ(FALSE, queryEndSession(window, 0));
+        EXPECT_EQ(0u, exitCode()) << "the logoff ends the session";
+        CloseHandle(process);
+        process = NULL;
+        ASSERT_TRUE(waitLogoffDone(START_MS));
+        EXPECT_EQ(0, sharedRecord()->_shutdownWhenComplete) << "popctl alone changes nothing";
+        WLX_NOTIFICATION_INFO info = {sizeof(info), 0, (PWSTR)L"user", NULL, NULL, user, NULL, NULL};
+        exportOf<void(WINAPI *)(PWLX_NOTIFICATION_INFO)>(library, "KVDEventLogoff")(&info);
+        EXPECT_EQ(mayShutDown ? 1 : 0, sharedRecord()->_shutdownWhenComplete);
+        exportOf<void(WINAPI *)(const char *)>(library, "decreaseRunningClients")("D1");
+        EXPECT_EQ(mayShutDown, traced("shutdownOnCompletion is set, performing shutdown")) << traceText();
+        sharedRecord()->_shutdownWhenComplete = 0;
+        DeleteFileA(trace.c_str());
+        CloseHandle(user);
+    }
+    FreeLibrary(library);
 }
 
 TEST_F(ChoicePopup, test_logoff_and_shutdown_without_library_still_logs_off)

@@ -1,5 +1,7 @@
 // test_support: registry fixture, paths and process helpers shared by the test programs.
 #include "test_support.h"
+
+#include <sddl.h>
 #include "test_config.h"
 
 #include <shlwapi.h>
@@ -231,12 +233,15 @@ static void makePipe(HANDLE *readEnd, HANDLE *writeEnd)
 // Wine's CreateProcess fails now and then with ERROR_INTERNAL_ERROR while many
 // processes start at once; a later attempt starts the program.
 static BOOL createProcess(const std::string &cmdLine, BOOL inherit, DWORD flags, const char *currentDir,
-                          STARTUPINFOA *startup, PROCESS_INFORMATION *info)
+                          STARTUPINFOA *startup, PROCESS_INFORMATION *info, HANDLE token = NULL)
 {
     std::vector<char> line(cmdLine.begin(), cmdLine.end());
     line.push_back('\0');
     for (int attempt = 1;; attempt++) {
-        if (CreateProcessA(NULL, line.data(), NULL, NULL, inherit, flags, NULL, currentDir, startup, info))
+        if (token != NULL ? CreateProcessAsUserA(token, NULL, line.data(), NULL, NULL, inherit, flags, NULL,
+                                                 currentDir, startup, info)
+                          : CreateProcessA(NULL, line.data(), NULL, NULL, inherit, flags, NULL, currentDir, startup,
+                                           info))
             return TRUE;
         if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 3)
             return FALSE;
@@ -289,17 +294,57 @@ ProcessResult runProgram(const std::string &cmdLine, DWORD timeoutMs, const char
     return result;
 }
 
-HANDLE startProgram(const std::string &cmdLine)
+HANDLE standardUserToken(bool mayShutDown)
+{
+    HANDLE token = NULL, restricted = NULL;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &token);
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof(administrators);
+    CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, administrators, &sidSize);
+    SID_AND_ATTRIBUTES denyOnly = {administrators, 0};
+    std::vector<BYTE> buffer(8192);
+    DWORD size = 0;
+    GetTokenInformation(token, TokenPrivileges, buffer.data(), (DWORD)buffer.size(), &size);
+    TOKEN_PRIVILEGES *held = (TOKEN_PRIVILEGES *)buffer.data();
+    std::vector<LUID_AND_ATTRIBUTES> deleted;
+    LUID shutdown = {};
+    LookupPrivilegeValueA(NULL, SE_SHUTDOWN_NAME, &shutdown);
+    for (DWORD i = 0; i < held->PrivilegeCount; i++) {
+        LUID luid = held->Privileges[i].Luid;
+        if (!(mayShutDown && luid.LowPart == shutdown.LowPart && luid.HighPart == shutdown.HighPart))
+            deleted.push_back(held->Privileges[i]);
+    }
+    if (!CreateRestrictedToken(token, 0, 1, &denyOnly, (DWORD)deleted.size(), deleted.data(), 0, NULL, &restricted))
+        ADD_FAILURE() << "CreateRestrictedToken: error " << GetLastError();
+    CloseHandle(token);
+    return restricted;
+}
+
+SECURITY_ATTRIBUTES *trustedObjectSecurity()
+{
+    static SECURITY_ATTRIBUTES attributes = {sizeof(attributes), NULL, FALSE};
+    if (attributes.lpSecurityDescriptor == NULL)
+        ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GR;;;WD)",
+                                                             SDDL_REVISION_1, &attributes.lpSecurityDescriptor, NULL);
+    return &attributes;
+}
+
+HANDLE startProgramAs(HANDLE token, const std::string &cmdLine)
 {
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!createProcess(cmdLine, FALSE, 0, NULL, &startup, &info)) {
+    if (!createProcess(cmdLine, FALSE, 0, NULL, &startup, &info, token)) {
         ADD_FAILURE() << "cannot start '" << cmdLine << "': error " << GetLastError();
         return NULL;
     }
     CloseHandle(info.hThread);
     return info.hProcess;
+}
+
+HANDLE startProgram(const std::string &cmdLine)
+{
+    return startProgramAs(NULL, cmdLine);
 }
 
 DWORD waitExitCode(HANDLE process, DWORD timeoutMs)

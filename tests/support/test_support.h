@@ -57,6 +57,16 @@ ProcessResult runProgram(const std::string &cmdLine, DWORD timeoutMs = 60000, co
 HANDLE startProgram(const std::string &cmdLine);
 DWORD waitExitCode(HANDLE process, DWORD timeoutMs = 60000);
 
+// ---- a standard user ----
+// A restricted token of this process's user, as a user who is no administrator
+// holds: Administrators deny-only, every privilege deleted (Wine ignores
+// DISABLE_MAX_PRIVILEGE) but SeShutdownPrivilege when mayShutDown. Caller closes.
+HANDLE standardUserToken(bool mayShutDown);
+// Starts a command line as the token's user; returns the process handle (caller closes).
+HANDLE startProgramAs(HANDLE token, const std::string &cmdLine);
+// The security attributes the package's trusted processes give their objects: owner Administrators.
+SECURITY_ATTRIBUTES *trustedObjectSecurity();
+
 // Every case starts from the three keys present and empty, tracing off.
 class RegistryTest : public ::testing::Test {
 protected:

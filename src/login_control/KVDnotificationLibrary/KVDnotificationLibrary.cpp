@@ -1,6 +1,7 @@
 // KVDnotificationLibrary: the shared record, the global lock, the exports and the logon event handlers.
 #include "KVDnotificationLibrary.h"
 #include "program_util.h"
+#include "object_security.h"
 #include "registry_schema.h"
 #include "registry_util.h"
 #include "upcalls.h"
@@ -14,94 +15,79 @@ t_s *shareData = NULL;
 static HANDLE hMapObject = NULL;
 static bool shareDataIsMapped = false;
 
-static PSID sidEveryone = NULL;
-static PACL pDacl = NULL;
-static PSECURITY_DESCRIPTOR pSecD = NULL;
-static SECURITY_ATTRIBUTES sa;
+// The global lock of this process: the named mutex, kept open from attach
+// to detach so that its name exists for as long as the process runs, or a
+// mutex of this process alone when the name is taken by an object that is not
+// trusted. NULL in standard-user processes, which never lock.
+static HANDLE globalLock = NULL;
+// Standard-user processes read the record and change nothing.
+static bool mayWriteSharedState = false;
 
-// The semaphore handle of the lock this thread holds. It is recorded before
-// the wait, so a lock that is taken always has its handle for the unlock.
+// The mutex of the lock this thread holds, or NULL.
 static thread_local HANDLE currentLockHandle = NULL;
 
-static const DWORD EVERYONE_ACL_SIZE = 28;           // header, one allowed entry, the world SID
-static const DWORD EVERYONE_ACCESS = 0x1F01FF;       // standard rights, synchronize, all specific rights
 static const DWORD UPCALL_POLL_MS = 500;
 
 static void installFaultGuard();
 static void removeFaultGuard();
-
-static void releaseSecurityObjects()
-{
-    free(pSecD);
-    pSecD = NULL;
-    free(pDacl);
-    pDacl = NULL;
-    if (sidEveryone != NULL)
-        FreeSid(sidEveryone);
-    sidEveryone = NULL;
-}
-
-static PSECURITY_DESCRIPTOR failSecurityDescriptor(trace_class &trace, const char *call)
-{
-    TRACE_LINE(trace, TRACE_ERROR, "Error invoking %s (%u)", call, (unsigned)GetLastError());
-    releaseSecurityObjects();
-    return NULL;
-}
-
-PSECURITY_DESCRIPTOR getEveryoneSD()
-{
-    trace_class trace(TRACE_DETAILED, "getEveryoneSD");
-    SID_IDENTIFIER_AUTHORITY worldAuthority = SECURITY_WORLD_SID_AUTHORITY;
-    if (!AllocateAndInitializeSid(&worldAuthority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &sidEveryone)) {
-        TRACE_LINE(trace, TRACE_ERROR, "Error invoking AllocateAndInitializeSid (%u)", (unsigned)GetLastError());
-        sidEveryone = NULL;
-        return NULL;
-    }
-    pSecD = calloc(1, SECURITY_DESCRIPTOR_MIN_LENGTH);
-    if (pSecD == NULL || !InitializeSecurityDescriptor(pSecD, SECURITY_DESCRIPTOR_REVISION))
-        return failSecurityDescriptor(trace, "InitializeSecurityDescriptor");
-    pDacl = (PACL)calloc(1, EVERYONE_ACL_SIZE);
-    if (pDacl == NULL || !InitializeAcl(pDacl, EVERYONE_ACL_SIZE, ACL_REVISION))
-        return failSecurityDescriptor(trace, "InitializeAcl");
-    if (!AddAccessAllowedAce(pDacl, ACL_REVISION, EVERYONE_ACCESS, sidEveryone))
-        return failSecurityDescriptor(trace, "AddAccessAllowedAce");
-    if (!SetSecurityDescriptorDacl(pSecD, TRUE, pDacl, FALSE))
-        return failSecurityDescriptor(trace, "SetSecurityDescriptorDacl");
-    TRACE_LINE(trace, TRACE_INFO, "return data = %p", pSecD);
-    return pSecD;
-}
 
 t_s *defaultSharedData()
 {
     return (t_s *)calloc(1, sizeof(t_s));
 }
 
-void initialize()
+static void traceNotTrusted(trace_class &trace, const char *name)
 {
-    TRACE_INITIALIZE();
-    trace_class trace(TRACE_DETAILED, "dll initialization");
-    TRACE_LINE(trace, TRACE_INFO, "build timestamp: %s %s", __DATE__, __TIME__);
+    TRACE_LINE(trace, TRACE_ERROR,
+               "'%s' exists with an owner that is neither SYSTEM nor Administrators: not trusted, not used", name);
+}
 
-    TRACE_LINE(trace, TRACE_INFO, "create sid for access");
-    getEveryoneSD();
-    TRACE_LINE(trace, TRACE_INFO, "pSecD=%p", pSecD);
-    sa.nLength = sizeof(sa);
-    sa.lpSecurityDescriptor = pSecD;   // null: the creator's default security
-    sa.bInheritHandle = FALSE;
-
-    installFaultGuard();
-
-    TRACE_LINE(trace, TRACE_INFO, "create shared memory");
-    hMapObject = CreateFileMappingA(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0, sizeof(t_s), SHARED_MEMORY_NAME);
-    if (hMapObject == NULL) {
+// A process of SYSTEM or of an administrator makes the record (or opens the
+// one its peers made) with write access; NULL when it cannot be trusted.
+static HANDLE createRecordMapping(trace_class &trace, bool *firstInstance)
+{
+    SECURITY_ATTRIBUTES attributes;
+    if (!objectSecurity(ACCESS_SHARED_RECORD, &attributes)) {
+        TRACE_LINE(trace, TRACE_ERROR, "Error building the security descriptor (%u)", (unsigned)GetLastError());
+        return NULL;
+    }
+    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, 0, sizeof(t_s),
+                                        SHARED_MEMORY_NAME);
+    object_outcome outcome = keepTrustedObject(&mapping);
+    releaseObjectSecurity(&attributes);
+    if (outcome == OBJECT_NOT_TRUSTED)
+        traceNotTrusted(trace, SHARED_MEMORY_NAME);
+    else if (outcome == OBJECT_FAILED)
         TRACE_LINE(trace, TRACE_ERROR, "Error creating the shared memory (%u), exiting", (unsigned)GetLastError());
+    *firstInstance = outcome == OBJECT_CREATED;
+    return mapping;
+}
+
+// A standard-user process only reads the record that a trusted process made.
+static HANDLE openRecordMappingToRead(trace_class &trace)
+{
+    HANDLE mapping = OpenFileMappingA(FILE_MAP_READ | READ_CONTROL, FALSE, SHARED_MEMORY_NAME);
+    if (mapping == NULL) {
+        TRACE_LINE(trace, TRACE_INFO, "no shared memory to read (%u)", (unsigned)GetLastError());
+    } else if (!isTrustedObject(mapping)) {
+        traceNotTrusted(trace, SHARED_MEMORY_NAME);
+        CloseHandle(mapping);
+        mapping = NULL;
+    }
+    return mapping;
+}
+
+static void mapSharedRecord(trace_class &trace)
+{
+    bool firstInstance = false;
+    TRACE_LINE(trace, TRACE_INFO, "create shared memory");
+    hMapObject = mayWriteSharedState ? createRecordMapping(trace, &firstInstance) : openRecordMappingToRead(trace);
+    if (hMapObject == NULL) {
         shareData = defaultSharedData();
         return;
     }
-    bool firstInstance = GetLastError() != ERROR_ALREADY_EXISTS;
-
     TRACE_LINE(trace, TRACE_INFO, "map the shared memory");
-    void *view = MapViewOfFile(hMapObject, FILE_MAP_WRITE, 0, 0, 0);
+    void *view = MapViewOfFile(hMapObject, mayWriteSharedState ? FILE_MAP_WRITE : FILE_MAP_READ, 0, 0, 0);
     if (view == NULL) {
         TRACE_LINE(trace, TRACE_ERROR, "Error mapping the shared memory (%u), exiting", (unsigned)GetLastError());
         shareData = defaultSharedData();
@@ -113,6 +99,38 @@ void initialize()
         TRACE_LINE(trace, TRACE_INFO, "first instance, initialize memory");
         memset(shareData, 0, sizeof(t_s));
     }
+}
+
+// The named lock, made with the record by trusted processes and kept open.
+static void createGlobalLock(trace_class &trace)
+{
+    SECURITY_ATTRIBUTES attributes;
+    object_outcome outcome = OBJECT_FAILED;
+    if (objectSecurity(ACCESS_PRIVILEGED_ONLY, &attributes)) {
+        globalLock = CreateMutexA(&attributes, FALSE, GLOBAL_SEMAPHORE_NAME);
+        outcome = keepTrustedObject(&globalLock);
+        releaseObjectSecurity(&attributes);
+    }
+    if (outcome == OBJECT_NOT_TRUSTED)
+        traceNotTrusted(trace, GLOBAL_SEMAPHORE_NAME);
+    else if (outcome == OBJECT_FAILED)
+        TRACE_LINE(trace, TRACE_ERROR, "Error creating the semaphore, error %u", (unsigned)GetLastError());
+    if (globalLock == NULL)
+        globalLock = CreateMutexA(NULL, FALSE, NULL);   // the threads of this process still take turns
+}
+
+void initialize()
+{
+    TRACE_INITIALIZE();
+    trace_class trace(TRACE_DETAILED, "dll initialization");
+    TRACE_LINE(trace, TRACE_INFO, "build timestamp: %s %s", __DATE__, __TIME__);
+    installFaultGuard();
+    mayWriteSharedState = isPrivilegedProcess() != 0;
+    if (!mayWriteSharedState)
+        TRACE_LINE(trace, TRACE_INFO, "standard-user process: the shared state is read only");
+    mapSharedRecord(trace);
+    if (mayWriteSharedState)
+        createGlobalLock(trace);
 }
 
 void deInitialize()
@@ -130,9 +148,18 @@ void deInitialize()
         CloseHandle(hMapObject);
         hMapObject = NULL;
     }
-    releaseSecurityObjects();
+    if (globalLock != NULL)
+        CloseHandle(globalLock);
+    globalLock = NULL;
     removeFaultGuard();
     TRACE_RELEASE();
+}
+
+static int maySetSharedState(trace_class &trace)
+{
+    if (!mayWriteSharedState)
+        TRACE_LINE(trace, TRACE_WARNING, "not allowed in a standard-user process, nothing changed");
+    return mayWriteSharedState ? 1 : 0;
 }
 
 // The lock is a mutex: a holder that dies leaves it abandoned, and the next
@@ -142,9 +169,9 @@ void deInitialize()
 void lockSemaphore()
 {
     trace_class trace(TRACE_DETAILED, "lockSemaphore");
-    HANDLE hSem = CreateMutexA(&sa, FALSE, GLOBAL_SEMAPHORE_NAME);
+    HANDLE hSem = globalLock;
     if (hSem == NULL) {
-        TRACE_LINE(trace, TRACE_ERROR, "Error creating the semaphore, error %u", (unsigned)GetLastError());
+        TRACE_LINE(trace, TRACE_ERROR, "Error creating the semaphore, error %u", (unsigned)ERROR_INVALID_HANDLE);
         return;   // the caller goes on without the lock
     }
     TRACE_LINE(trace, TRACE_INFO, "global semaphore = %p", hSem);
@@ -162,7 +189,6 @@ void lockSemaphore()
     } else if (waitResult == WAIT_TIMEOUT) {
         TRACE_LINE(trace, TRACE_ERROR, "Error waiting for the semaphore (%u ms), going on without it",
                    (unsigned)ceilingMs);
-        CloseHandle(hSem);
         currentLockHandle = NULL;
     } else if (waitResult == WAIT_ABANDONED) {
         TRACE_LINE(trace, TRACE_WARNING, "WaitForSingleObject returned = %u, the lock's last holder died holding it",
@@ -186,7 +212,6 @@ void unlockSemaphore()
     TRACE_LINE(trace, TRACE_INFO, "hsem = %p", hSem);
     BOOL released = ReleaseMutex(hSem);
     TRACE_LINE(trace, TRACE_INFO, "ReleaseSemaphore returned = %u", (unsigned)released);
-    CloseHandle(hSem);
     currentLockHandle = NULL;
 }
 
@@ -379,7 +404,8 @@ extern "C" int WINAPI waitUpcallCompletion()
 
 extern "C" void WINAPI enableFinalPopup()
 {
-    shareData->_final_popup_enabled = 1;
+    if (mayWriteSharedState)
+        shareData->_final_popup_enabled = 1;
 }
 
 extern "C" void WINAPI shutdownWhenComplete(int val)
@@ -387,6 +413,8 @@ extern "C" void WINAPI shutdownWhenComplete(int val)
     TRACE_INITIALIZE();
     trace_class trace(TRACE_ORDINARY, "shutdownWhenComplete");
     TRACE_LINE(trace, TRACE_INFO, "setting _shutdownWhenComplete=%d", val);
+    if (!maySetSharedState(trace))
+        return;
     lockSemaphore();
     shareData->_shutdownWhenComplete = val;
     unlockSemaphore();
@@ -437,7 +465,7 @@ extern "C" int WINAPI pauseMeIfNeeded(const char *epname, const char *distID, in
 {
     TRACE_INITIALIZE();
     trace_class trace(TRACE_ORDINARY, "pauseMeIfNeeded");
-    if (!isKVDEnabled()) {
+    if (!maySetSharedState(trace) || !isKVDEnabled()) {
         TRACE_LINE(trace, TRACE_INFO, "KVDnotificationLibrary not enabled");
         TRACE_LINE(trace, TRACE_INFO, "return data = %d", 0);
         return 0;
@@ -461,6 +489,8 @@ extern "C" void WINAPI increaseRunningClients(const char *distId)
     TRACE_INITIALIZE();
     trace_class trace(TRACE_ORDINARY, "increaseRunningClients");
     TRACE_LINE(trace, TRACE_INFO, "current distID='%s'", distId);
+    if (!maySetSharedState(trace))
+        return;
     lockSemaphore();
     if (!guarded([] { updateRuningClients(1, 0); }))
         TRACE_LINE(trace, TRACE_ERROR, "Exception!");
@@ -484,6 +514,8 @@ extern "C" void WINAPI decreaseRunningClients(const char *distId)
     TRACE_INITIALIZE();
     trace_class trace(TRACE_ORDINARY, "decreaseRunningClients");
     TRACE_LINE(trace, TRACE_INFO, "current distID='%s'", distId);
+    if (!maySetSharedState(trace))
+        return;
     lockSemaphore();
     if (!guarded([&] { endRunningClient(trace, distId); }))
         TRACE_LINE(trace, TRACE_ERROR, "Exception!");
@@ -549,6 +581,9 @@ static void denyLogon(trace_class &trace, int denyType, const char *distID)
 {
     TRACE_LINE(trace, TRACE_INFO, "show popup");
     showLoginDeniedPopUp(1, denyType, distID);
+    // The refused user's session asks for the completion message as well; the
+    // logon process sets it itself, so no user process needs to write it.
+    shareData->_final_popup_enabled = 1;
 }
 
 // Someone else is logged on, a plan runs, or the queue lists an active distribution.
@@ -598,6 +633,8 @@ extern "C" void WINAPI KVDEventLogon(PWLX_NOTIFICATION_INFO pInfo)
 {
     TRACE_INITIALIZE();
     trace_class trace(TRACE_ORDINARY, "KVDEventLogon");
+    if (!maySetSharedState(trace))
+        return;
     lockSemaphore();
     shareData->_upcallRunning = 1;
     if (countLogon(trace, pInfo))
@@ -630,14 +667,62 @@ static int countLogoff(trace_class &trace, PWLX_NOTIFICATION_INFO pInfo)
     return 0;
 }
 
+// Reads and removes the request popctl left in the hive of the user the
+// token stands for; 1 when a request for shutdown was there.
+static int takeUserShutdownRequest(HANDLE userToken)
+{
+    HKEY userRoot = NULL;
+    if (!ImpersonateLoggedOnUser(userToken))
+        return 0;
+    LONG opened = RegOpenCurrentUser(KEY_READ | KEY_SET_VALUE, &userRoot);
+    RevertToSelf();
+    if (opened != ERROR_SUCCESS)
+        return 0;
+    HKEY key;
+    DWORD request = 0;
+    if (RegOpenKeyExA(userRoot, KVD_MAIN_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+        DWORD type = 0;
+        DWORD size = sizeof(request);
+        if (RegQueryValueExA(key, VAL_USER_SHUTDOWN_REQUEST, NULL, &type, (BYTE *)&request, &size) != ERROR_SUCCESS
+            || type != REG_DWORD)
+            request = 0;
+        RegDeleteValueA(key, VAL_USER_SHUTDOWN_REQUEST);   // honoured once at most
+        RegCloseKey(key);
+    }
+    RegCloseKey(userRoot);
+    return request != 0;
+}
+
+// A user who chose shutdown at completion gets it while a plan runs, and only
+// when the user may shut the machine down.
+static void honourUserShutdownRequest(trace_class &trace, PWLX_NOTIFICATION_INFO pInfo)
+{
+    HANDLE userToken = pInfo != NULL && pInfo->Size == sizeof(*pInfo) ? pInfo->hToken : NULL;
+    if (userToken == NULL || !takeUserShutdownRequest(userToken))
+        return;
+    if (!checkRunningPlan()) {
+        TRACE_LINE(trace, TRACE_WARNING, "the user asked for shutdown at completion, ignored: no plan runs");
+    } else if (!tokenHoldsPrivilege(userToken, SE_SHUTDOWN_NAME)) {
+        TRACE_LINE(trace, TRACE_WARNING, "the user asked for shutdown at completion, ignored: the user may not shut down");
+    } else {
+        TRACE_LINE(trace, TRACE_INFO, "the user asked for shutdown at completion, setting _shutdownWhenComplete=1");
+        lockSemaphore();
+        shareData->_shutdownWhenComplete = 1;
+        unlockSemaphore();
+    }
+}
+
 extern "C" void WINAPI KVDEventLogoff(PWLX_NOTIFICATION_INFO pInfo)
 {
     TRACE_INITIALIZE();
     trace_class trace(TRACE_ORDINARY, "KVDEventLogoff");
+    if (!maySetSharedState(trace))
+        return;
     if (!countLogoff(trace, pInfo))
         return;
     // Outside the counting stretch, but no fault may end the logon process here either.
     if (!guarded([&] {
+            honourUserShutdownRequest(trace, pInfo);
             DoResumeLoop();
             if (((volatile t_s *)shareData)->_shutdownWhenComplete) {
                 TRACE_LINE(trace, TRACE_INFO, "_shutdownWhenComplete = true, show popup");
@@ -651,6 +736,8 @@ extern "C" void WINAPI KVDEventStartUp(PWLX_NOTIFICATION_INFO pInfo)
 {
     TRACE_INITIALIZE();
     trace_class trace(TRACE_ORDINARY, "KVDEventStartUp");
+    if (!maySetSharedState(trace))
+        return;
     lockSemaphore();
     if (!guarded([&] {
             if (isKVDEnabled()) {
@@ -670,6 +757,8 @@ extern "C" void WINAPI KVDEventShutdown(PWLX_NOTIFICATION_INFO pInfo)
 {
     TRACE_INITIALIZE();
     trace_class trace(TRACE_ORDINARY, "KVDEvenShutdown");
+    if (!maySetSharedState(trace))
+        return;
     if (!guarded([&] {
             if (isKVDEnabled())
                 Dump("ShutDown", pInfo);

@@ -1,5 +1,6 @@
 // donemsg: shows the completion message, or the shutdown-at-completion message, one instance per machine.
 #include "notify_trace.h"
+#include "object_security.h"
 #include "registry_schema.h"
 #include "registry_util.h"
 
@@ -32,19 +33,32 @@ static int messageTypeFromArguments(const char *arguments)
 }
 
 
-// Takes the single-instance mutex; 0 when another instance has it or it cannot be made.
+// Takes the single-instance mutex; 0 when another instance has it or it cannot
+// be made. A mutex under the name that SYSTEM or Administrators do not own was
+// made by somebody else to keep the message away: it is not trusted, and the
+// message is shown without a mutex.
 static int takeInstanceMutex(trace_class &trace, HANDLE *mutex)
 {
+    SECURITY_ATTRIBUTES attributes;
+    int secured = isPrivilegedProcess() && objectSecurity(ACCESS_PRIVILEGED_ONLY, &attributes);
     SetLastError(ERROR_SUCCESS);
-    HANDLE handle = CreateMutexA(NULL, TRUE, DONEMSG_MUTEX_NAME);
+    HANDLE handle = CreateMutexA(secured ? &attributes : NULL, TRUE, DONEMSG_MUTEX_NAME);
+    object_outcome outcome = keepTrustedObject(&handle);
     DWORD error = GetLastError();
-    if (error == ERROR_ALREADY_EXISTS) {
+    if (secured)
+        releaseObjectSecurity(&attributes);
+    if (outcome == OBJECT_NOT_TRUSTED || (outcome == OBJECT_FAILED && secured && error == ERROR_ACCESS_DENIED)) {
+        TRACE_LINE(trace, TRACE_ERROR,
+                   "'%s' exists with an owner that is neither SYSTEM nor Administrators: not trusted, not used",
+                   DONEMSG_MUTEX_NAME);
+        return 1;
+    }
+    if (outcome == OBJECT_OPENED) {
         TRACE_LINE(trace, TRACE_WARNING, "another instance of donemsg is already running, exiting...");
-        if (handle != NULL)
-            CloseHandle(handle);
+        CloseHandle(handle);
         return 0;
     }
-    if (handle == NULL) {
+    if (outcome == OBJECT_FAILED) {
         TRACE_LINE(trace, TRACE_WARNING,
                    "error creating the mutex (%u), probably another instance is already runinng, exiting...",
                    (unsigned)error);
@@ -87,8 +101,10 @@ static int showCompletionMessage(const char *arguments)
     free(title);
     free(message);
     // Held until the very end, so no other instance can show a box meanwhile.
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
+    if (mutex != NULL) {
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+    }
     return EXIT_SHOWN;
 }
 

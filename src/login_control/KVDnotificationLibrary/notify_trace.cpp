@@ -1,5 +1,6 @@
 // notify_trace: the plain-text trace that the library, popctl and donemsg write when switched on.
 #include "notify_trace.h"
+#include "object_security.h"
 #include "registry_schema.h"
 
 #include <stdarg.h>
@@ -10,6 +11,17 @@ DWORD __trace_level = 0;
 char __trace_filename[MAX_PATH] = "";
 
 static const char TRACE_SEMAPHORE_NAME[] = "KVDNotificationSemaphore_trace";
+static const char USER_TRACE_SEMAPHORE_NAME[] = "KVDNotificationSemaphore_trace_user";
+static const char USER_TRACE_SUFFIX[] = ".user";
+
+// The session's trace semaphore, made once and kept while the process runs.
+// Processes of SYSTEM and administrators make it owned by Administrators and
+// use none of another owner: a user holding it would slow each of their lines.
+// Standard-user processes write a file of their own and share a semaphore of
+// their own. NULL: lines are written without one.
+static HANDLE traceSemaphore = NULL;
+static LONG traceSemaphoreLookedUp = 0;
+static LONG traceSemaphoreRefused = 0;   // 1: a privileged process found it taken; 2: said so
 static const DWORD TRACE_SEMAPHORE_WAIT_MS = 20000;
 
 // The trace semaphore this thread holds while it writes a message line, kept
@@ -64,6 +76,27 @@ int buildTraceFilename(char *out, size_t size, const char *path, DWORD session)
     return 1;
 }
 
+// Standard-user processes trace into the user's temporary folder, under the
+// file name of the trace path followed by ".user": no file that processes of
+// SYSTEM write is ever written by a user's program.
+static int moveToUserTraceFile(char *name, size_t size)
+{
+    char tempDir[MAX_PATH + 1];
+    DWORD length = GetTempPathA(sizeof(tempDir), tempDir);
+    if (length == 0 || length >= sizeof(tempDir))
+        return 0;
+    const char *fileName = name;
+    for (const char *c = name; *c != '\0'; c++)
+        if (*c == '\\' || *c == '/' || *c == ':')
+            fileName = c + 1;
+    char moved[MAX_PATH];
+    int written = snprintf(moved, sizeof(moved), "%s%s%s", tempDir, fileName, USER_TRACE_SUFFIX);
+    if (written < 0 || (size_t)written >= sizeof(moved) || (size_t)written >= size)
+        return 0;
+    memcpy(name, moved, (size_t)written + 1);
+    return 1;
+}
+
 DWORD isTraceEnabled()
 {
     HKEY key;
@@ -88,7 +121,8 @@ DWORD isTraceEnabled()
     LONG status = RegQueryValueExA(key, VAL_TRACE_PATH, NULL, &type, (BYTE *)buffer, &size);
     RegCloseKey(key);
     if (status != ERROR_SUCCESS || type != REG_SZ
-        || !buildTraceFilename(__trace_filename, sizeof(__trace_filename), buffer, retrieveCurrentSessionId()))
+        || !buildTraceFilename(__trace_filename, sizeof(__trace_filename), buffer, retrieveCurrentSessionId())
+        || (!isPrivilegedProcess() && !moveToUserTraceFile(__trace_filename, sizeof(__trace_filename))))
         level = 0;
     free(buffer);
     return level;
@@ -102,6 +136,10 @@ void TRACE_INITIALIZE()
 
 void TRACE_RELEASE()
 {
+    if (traceSemaphore != NULL)
+        CloseHandle(traceSemaphore);
+    traceSemaphore = NULL;
+    traceSemaphoreLookedUp = 0;
     if (heldSemaphoreSlot != TLS_OUT_OF_INDEXES)
         TlsFree(heldSemaphoreSlot);
     heldSemaphoreSlot = TLS_OUT_OF_INDEXES;
@@ -181,6 +219,29 @@ void trace_class::_wtrace(const wchar_t *format, ...)
     fflush(_fp);
 }
 
+static HANDLE createTrustedTraceSemaphore()
+{
+    SECURITY_ATTRIBUTES attributes;
+    if (!objectSecurity(ACCESS_PRIVILEGED_ONLY, &attributes))
+        return NULL;
+    HANDLE semaphore = CreateSemaphoreA(&attributes, 1, 1, TRACE_SEMAPHORE_NAME);
+    object_outcome outcome = keepTrustedObject(&semaphore);
+    releaseObjectSecurity(&attributes);
+    if (outcome == OBJECT_NOT_TRUSTED || (outcome == OBJECT_FAILED && GetLastError() == ERROR_ACCESS_DENIED))
+        traceSemaphoreRefused = 1;
+    return semaphore;
+}
+
+// The first line of the process looks the semaphore up; a line written by
+// another thread meanwhile goes out without it.
+static HANDLE sessionTraceSemaphore()
+{
+    if (InterlockedCompareExchange(&traceSemaphoreLookedUp, 1, 0) == 0)
+        traceSemaphore = isPrivilegedProcess() ? createTrustedTraceSemaphore()
+                                               : CreateSemaphoreA(NULL, 1, 1, USER_TRACE_SEMAPHORE_NAME);
+    return traceSemaphore;
+}
+
 // A scope that writes nothing takes no semaphore: with tracing off, a line
 // costs no system call, and nobody holding the semaphore can slow it down.
 void trace_class::_trace_lock()
@@ -188,10 +249,14 @@ void trace_class::_trace_lock()
     if (_fp == NULL)
         return;
     DWORD lastError = GetLastError();
-    _trace_sem = CreateSemaphoreA(NULL, 1, 1, TRACE_SEMAPHORE_NAME);
+    _trace_sem = sessionTraceSemaphore();
     if (_trace_sem != NULL) {
         WaitForSingleObject(_trace_sem, TRACE_SEMAPHORE_WAIT_MS); // after a time-out the line goes out all the same
         setHeldSemaphore(_trace_sem);
+    } else if (InterlockedCompareExchange(&traceSemaphoreRefused, 2, 1) == 1) {
+        _trace_header(TRACE_ERROR);
+        _trace("'%s' exists with an owner that is neither SYSTEM nor Administrators: not trusted, lines are "
+               "written without it", TRACE_SEMAPHORE_NAME);
     }
     SetLastError(lastError);
 }
@@ -202,7 +267,6 @@ void trace_class::_trace_unlock()
         return;
     setHeldSemaphore(NULL);
     ReleaseSemaphore(_trace_sem, 1, NULL);
-    CloseHandle(_trace_sem);
     _trace_sem = NULL;
 }
 
@@ -212,7 +276,6 @@ void releaseTraceLineOfThread()
     if (held == NULL)
         return;
     ReleaseSemaphore(held, 1, NULL);
-    CloseHandle(held);
     setHeldSemaphore(NULL);
 }
 

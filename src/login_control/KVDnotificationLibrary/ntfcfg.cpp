@@ -1,4 +1,5 @@
 // ntfcfg: reads and writes every setting of the package from the command line and resets its state after a failure.
+#include "object_security.h"
 #include "registry_schema.h"
 #include "registry_util.h"
 
@@ -26,6 +27,7 @@ static const int EXIT_WRITE_FAILED = 2;
 
 static const char *const USAGE_LINES[] = {
     "\t -r recover from disasters \n",
+    "\t -a give the keys owner Administrators and their access list\n",
     "\t -g get a property\n",
     "\t -s set a list of properties\n",
     "\t general options:\n",
@@ -69,7 +71,7 @@ static const char *const USAGE_LINES[] = {
 
 static void Usage(const char *str)
 {
-    printf("Usage: %s [-r |-g property|-s property...]\n", str);
+    printf("Usage: %s [-r |-a |-g property|-s property...]\n", str);
     for (const char *line : USAGE_LINES)
         fputs(line, stdout);
 }
@@ -241,6 +243,24 @@ static int recover()
     return result;
 }
 
+// The installers call it: only SYSTEM and Administrators may change what the
+// logon process reads; users may read the settings.
+static int secureKeys()
+{
+    static const char *const keys[] = {KVD_MAIN_KEY, KVD_POPCTL_KEY, KVD_UPCALL_KEY};
+    int result = EXIT_OK;
+    for (const char *key : keys) {
+        LONG status = secureProductKey(KVD_ROOT, key);
+        if (status != ERROR_SUCCESS) {
+            fprintf(stderr, "Unable to secure '%s' error (%ld)\n", key, (long)status);
+            result = EXIT_USAGE;
+        }
+    }
+    if (result == EXIT_OK)
+        printf("Access secured\n");
+    return result;
+}
+
 static int isHelpFlag(const char *arg)
 {
     return strcmp(arg, "-h") == 0 || strcmp(arg, "/h") == 0 || strcmp(arg, "-?") == 0 || strcmp(arg, "/?") == 0;
@@ -278,6 +298,8 @@ int main(int argc, char **argv)
 {
     if (argc >= 2 && strcmp(argv[1], "-r") == 0)
         return recover();
+    if (argc == 2 && strcmp(argv[1], "-a") == 0)
+        return secureKeys();
     if (argc < 3 || isHelpFlag(argv[1])) {
         Usage(argv[0]);
         return EXIT_USAGE;

@@ -281,8 +281,25 @@ static void logoffNow(trace_class &trace, HWND window)
         TRACE_LINE(trace, TRACE_ERROR, "LOGOFF failed (%u)", (unsigned)GetLastError());
 }
 
+// The choice reaches the logon process through the user's own hive, which
+// the logoff handler reads with the user's token: no other user can make it.
+static void leaveUserShutdownRequest(trace_class &trace)
+{
+    HKEY key;
+    DWORD request = 1;
+    LONG status = RegCreateKeyExA(HKEY_CURRENT_USER, KVD_MAIN_KEY, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+                                  NULL, &key, NULL);
+    if (status == ERROR_SUCCESS) {
+        status = RegSetValueExA(key, VAL_USER_SHUTDOWN_REQUEST, 0, REG_DWORD, (const BYTE *)&request, sizeof(request));
+        RegCloseKey(key);
+    }
+    if (status != ERROR_SUCCESS)
+        TRACE_LINE(trace, TRACE_ERROR, "cannot leave the shutdown request in the user's hive (%ld)", (long)status);
+}
+
 static void requestShutdownWhenComplete(trace_class &trace)
 {
+    leaveUserShutdownRequest(trace);
     HMODULE library = loadNotificationLibrary(trace);
     if (library == NULL)
         return;

@@ -152,6 +152,12 @@ constexpr const char VAL_IS_ACTIVE[] = "_isActive";                     // popct
 constexpr const char VAL_POPUP_TYPE[] = "_popupType";                   // popctl; DWORD 0 or 1
 constexpr const char VAL_POPUP_DIST_ID[] = "_popupDistID";              // popctl; string
 
+// A user's own request for shutdown at completion: popctl writes it in the
+// user's hive (HKEY_CURRENT_USER, the same key path as the main key), where
+// only that user and the logon process reach it; the logoff handler reads it
+// through the user's token and removes it.
+constexpr const char VAL_USER_SHUTDOWN_REQUEST[] = "_shutdownWhenComplete";   // DWORD 1
+
 // The notify file the distribution engine keeps in the Windows directory.
 constexpr const char NOTIFY_FILE_NAME[] = "\\__KVD_notification_distid_file__";
 constexpr DWORD NOTIFY_FILE_MAX_BYTES = 200;
