@@ -44,13 +44,20 @@ function(kvd_add_msi target)
     add_dependencies(${target} kvd_settings_lists)
 endfunction()
 
-# kvd_add_kit(TARGET OUTPUT_DIR): install.cmd with the settings, and uninstall.cmd.
+# kvd_add_kit(TARGET OUTPUT_DIR DELIVERABLES...): install.cmd with the settings,
+# and uninstall.cmd, beside a copy of the deliverables as in the ZIP.
 function(kvd_add_kit target output_dir)
+    set(copies)
+    foreach(deliverable ${ARGN})
+        list(APPEND copies COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${deliverable}> ${output_dir})
+    endforeach()
     add_custom_command(OUTPUT ${output_dir}/install.cmd ${output_dir}/uninstall.cmd
         COMMAND ${KVD_SETTINGS_LISTS} kit ${CMAKE_SOURCE_DIR}/kit/install.cmd.in ${output_dir}/install.cmd
         COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/kit/uninstall.cmd ${output_dir}/uninstall.cmd
+        ${copies}
         DEPENDS ${KVD_SETTINGS_LISTS} ${CMAKE_SOURCE_DIR}/kit/install.cmd.in ${CMAKE_SOURCE_DIR}/kit/uninstall.cmd
+                ${ARGN}
         COMMENT "Writing the installation kit" VERBATIM)
     add_custom_target(${target} ALL DEPENDS ${output_dir}/install.cmd ${output_dir}/uninstall.cmd)
-    add_dependencies(${target} kvd_settings_lists)
+    add_dependencies(${target} kvd_settings_lists ${ARGN})
 endfunction()

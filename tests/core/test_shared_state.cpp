@@ -102,7 +102,7 @@ static DWORD WINAPI unlockOnOtherThread(LPVOID)
 // Whether another thread could take the lock at once (taken and given back).
 static DWORD WINAPI tryLock(LPVOID)
 {
-    HANDLE lock = CreateMutexA(NULL, FALSE, GLOBAL_SEMAPHORE_NAME);   // gone once nobody holds it
+    HANDLE lock = CreateMutexA(NULL, FALSE, GLOBAL_SEMAPHORE_NAME);   // the library keeps it; an administrator may open it
     if (lock == NULL)
         return WAIT_FAILED;
     DWORD result = WaitForSingleObject(lock, 0);
