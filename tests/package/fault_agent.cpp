@@ -3,10 +3,8 @@
 // Exit code: the milliseconds of loading and calls (clients: an increase and a decrease; pause: kind 1, limit 5;
 // badlogon: those of clients, on another thread after logons with bad records, before two logoffs).
 // threadfault faults on the main thread once a logon on another runs the fake upcall of FOLDER.
-// user (run as a standard user): tries every way to change the shared state; a bit for each that
-// worked (1 record writable, 2 lock reachable, 4 a value writable), after calling each writing export.
-// squat (run as a standard user before any trusted process): makes the package's object names its
-// own with _dwLoggedOn 77, holds them, writes "ready" (or "taken") to FILE and waits to be ended.
+// user (as a standard user): a bit for each way of changing the shared state that worked; calls each writing export.
+// squat (as a standard user): makes the package's object names first, then writes "ready" to FILE.
 // Any other action (a program planted where a path with a blank leads) writes "THIS PROGRAM.ran".
 #include <windows.h>
 #include <stdint.h>
@@ -44,10 +42,10 @@ static int tryAsStandardUser()
 {
     int worked = 0;
     HANDLE handle = OpenFileMappingA(FILE_MAP_WRITE, FALSE, OBJECT_NAMES[0]);
-    worked |= handle != NULL ? 1 : 0;
+    worked |= handle != NULL ? 1 : 0;   // the record writable
     CloseHandle(handle);
     handle = CreateMutexA(NULL, FALSE, OBJECT_NAMES[1]);
-    worked |= handle != NULL ? 2 : 0;
+    worked |= handle != NULL ? 2 : 0;   // the lock reachable
     CloseHandle(handle);
     static const char *const values[][2] = {
         {"Software\\Orvane\\KVDNotification", "_maxLoginAllowed"},
@@ -57,7 +55,7 @@ static int tryAsStandardUser()
     for (const auto &value : values) {
         HKEY key;
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, value[0], 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
-            worked |= RegSetValueExA(key, value[1], 0, REG_SZ, (const BYTE *)"x", 2) == ERROR_SUCCESS ? 4 : 0;
+            worked |= RegSetValueExA(key, value[1], 0, REG_SZ, (const BYTE *)"x", 2) == ERROR_SUCCESS ? 4 : 0;   // a value
             RegCloseKey(key);
         }
     }
@@ -74,18 +72,12 @@ static int tryAsStandardUser()
 
 static int squat(const char *readyFile)
 {
-    bool taken = false;
     HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 24, OBJECT_NAMES[0]);
-    taken |= GetLastError() == ERROR_ALREADY_EXISTS;
-    DWORD *record = (DWORD *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
-    if (record != NULL)
-        record[0] = 77;
-    CreateMutexA(NULL, TRUE, OBJECT_NAMES[1]);
-    taken |= GetLastError() == ERROR_ALREADY_EXISTS;
-    CreateMutexA(NULL, TRUE, OBJECT_NAMES[2]);
-    taken |= GetLastError() == ERROR_ALREADY_EXISTS;
-    CreateSemaphoreA(NULL, 0, 1, OBJECT_NAMES[3]);   // made taken
-    taken |= GetLastError() == ERROR_ALREADY_EXISTS;
+    bool taken = GetLastError() == ERROR_ALREADY_EXISTS;
+    *(DWORD *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0) = 77;   // _dwLoggedOn
+    for (const char *mutex : {OBJECT_NAMES[1], OBJECT_NAMES[2]})
+        taken |= CreateMutexA(NULL, TRUE, mutex) != NULL && GetLastError() == ERROR_ALREADY_EXISTS;
+    taken |= CreateSemaphoreA(NULL, 0, 1, OBJECT_NAMES[3]) != NULL && GetLastError() == ERROR_ALREADY_EXISTS;
     HANDLE file = CreateFileA(readyFile, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
     DWORD written;
     WriteFile(file, taken ? "taken" : "ready", 5, &written, NULL);

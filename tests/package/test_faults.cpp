@@ -115,7 +115,7 @@ TEST(Squatters, test_objects_a_standard_user_made_first_are_not_used)
     std::string trace = enableTrace(2, "squatters.trc"), ready = workDir() + "\\squat.txt";
     DeleteFileA(ready.c_str());
     HANDLE user = standardUserToken(false);
-    HANDLE squatter = startProgramAs(user, agent("squat", ready));
+    HANDLE squatter = startProgram(agent("squat", ready), user);
     ASSERT_EQ("ready", waitForFile(ready, 30000)) << "the names were not free";
     EXPECT_LE(timed("a logon beside the squatter", logonStandin("logon alice", LONG_WAIT)), 10.0);
     HANDLE done = startProgram(productBin("donemsg.exe") + " 0");
@@ -289,7 +289,7 @@ TEST_F(Faults, test_a_standard_user_changes_nothing_the_logon_process_trusts)
     record()->_dwLoggedOn = 1;
     HANDLE user = standardUserToken(true);
     DWORD since = GetTickCount(), worked = SENTINEL;
-    HANDLE attempts = startProgramAs(user, agent("user"));
+    HANDLE attempts = startProgram(agent("user"), user);
     EXPECT_LE(timed("a logon meanwhile", logonStandin("logon carol", LONG_WAIT)), 10.0);
     finish("a standard user's attempts", attempts, since, &worked);
     EXPECT_EQ(0u, worked) << "1: record writable, 2: lock reachable, 4: a value writable";

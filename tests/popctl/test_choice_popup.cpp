@@ -159,7 +159,7 @@ TEST_F(ChoicePopup, test_a_standard_users_shutdown_choice_needs_the_shutdown_rig
         setDword(KVD_POPCTL_KEY, VAL_IS_ACTIVE, 1);
         setDword(KVD_POPCTL_KEY, VAL_TIMEOUT, 0);
         HANDLE user = standardUserToken(mayShutDown);
-        process = startProgramAs(user, "\"" + productBin("popctl.exe") + "\"");
+        process = startProgram("\"" + productBin("popctl.exe") + "\"", user);
         HWND window = waitMainWindow(START_MS);
         ASSERT_TRUE(window != NULL);
         EXPECT_EQ(FALSE, queryEndSession(window, 0));

@@ -329,7 +329,7 @@ SECURITY_ATTRIBUTES *trustedObjectSecurity()
     return &attributes;
 }
 
-HANDLE startProgramAs(HANDLE token, const std::string &cmdLine)
+HANDLE startProgram(const std::string &cmdLine, HANDLE token)
 {
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
@@ -340,11 +340,6 @@ HANDLE startProgramAs(HANDLE token, const std::string &cmdLine)
     }
     CloseHandle(info.hThread);
     return info.hProcess;
-}
-
-HANDLE startProgram(const std::string &cmdLine)
-{
-    return startProgramAs(NULL, cmdLine);
 }
 
 DWORD waitExitCode(HANDLE process, DWORD timeoutMs)

@@ -53,8 +53,9 @@ struct ProcessResult {
 };
 // Runs a command line with hidden console, captures standard output and error.
 ProcessResult runProgram(const std::string &cmdLine, DWORD timeoutMs = 60000, const char *currentDir = NULL);
-// Starts a command line and returns its process handle (caller closes).
-HANDLE startProgram(const std::string &cmdLine);
+// Starts a command line, as the token's user when one is given, and returns
+// its process handle (caller closes).
+HANDLE startProgram(const std::string &cmdLine, HANDLE token = NULL);
 DWORD waitExitCode(HANDLE process, DWORD timeoutMs = 60000);
 
 // ---- a standard user ----
@@ -62,8 +63,6 @@ DWORD waitExitCode(HANDLE process, DWORD timeoutMs = 60000);
 // holds: Administrators deny-only, every privilege deleted (Wine ignores
 // DISABLE_MAX_PRIVILEGE) but SeShutdownPrivilege when mayShutDown. Caller closes.
 HANDLE standardUserToken(bool mayShutDown);
-// Starts a command line as the token's user; returns the process handle (caller closes).
-HANDLE startProgramAs(HANDLE token, const std::string &cmdLine);
 // The security attributes the package's trusted processes give their objects: owner Administrators.
 SECURITY_ATTRIBUTES *trustedObjectSecurity();
 
