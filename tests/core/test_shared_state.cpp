@@ -1,6 +1,7 @@
 // Tests of the shared record and the global lock across processes.
 #include "test_support.h"
 #include "KVDnotificationLibrary.h"
+#include "export_binding.h"
 
 #include <regex>
 
@@ -48,11 +49,36 @@ bool anyLineHas(const std::vector<std::string> &lines, const std::string &text)
 
 }  // namespace
 
+static DWORD WINAPI loadOnThisThread(LPVOID path)
+{
+    return LoadLibraryA((const char *)path) != NULL;
+}
+
+// Attaching opens nothing and traces nothing: another thread's library load
+// is not held up, whoever holds the trace semaphore.
+TEST_F(SharedState, test_attach_holds_up_no_other_load_while_the_trace_semaphore_is_held)
+{
+    enableTrace(2, "shared_quiet_attach.log");
+    HANDLE held = CreateSemaphoreA(trustedObjectSecurity(), 0, 1, "KVDNotificationSemaphore_trace");
+    std::string library = productBin("KVDnotificationLibrary.dll");
+    DWORD since = GetTickCount();
+    HANDLE loads[2] = {CreateThread(NULL, 0, loadOnThisThread, (LPVOID)library.c_str(), 0, NULL),
+                       CreateThread(NULL, 0, loadOnThisThread, (LPVOID) "msacm32.dll", 0, NULL)};
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, loads, TRUE, 5000));
+    EXPECT_LT(GetTickCount() - since, 5000u);
+    for (HANDLE load : loads)
+        CloseHandle(load);
+    FreeLibrary(GetModuleHandleA(library.c_str()));
+    CloseHandle(held);
+}
+
 TEST_F(SharedState, test_second_process_sees_the_first_ones_record)
 {
     std::string trace = enableTrace(2, "shared_attach.log");
     HMODULE library = LoadLibraryA(productBin("KVDnotificationLibrary.dll").c_str());
     ASSERT_NE((HMODULE)NULL, library);
+    EXPECT_FALSE(fileContains(trace, "dll initialization")) << "nothing at attach";
+    exportOf<int(WINAPI *)()>(library, "getNumLoggedOn")();
     EXPECT_TRUE(fileContains(trace, "first instance, initialize memory"));
 
     EXPECT_EQ("loggedOn=0\r\nafter=3\r\n", probe(" set-logged-on 3"));
@@ -147,12 +173,12 @@ TEST_F(SharedState, test_dll_main_returns_true_for_every_reason)
     t_s *before = shareData;
     EXPECT_EQ(TRUE, DllMain(NULL, DLL_THREAD_ATTACH, NULL));
     EXPECT_EQ(TRUE, DllMain(NULL, DLL_THREAD_DETACH, NULL));
+    EXPECT_EQ(TRUE, DllMain(NULL, DLL_PROCESS_DETACH, (LPVOID)1));   // at process exit: nothing
     EXPECT_EQ(before, shareData);
     EXPECT_EQ(TRUE, DllMain(NULL, DLL_PROCESS_DETACH, NULL));
     EXPECT_EQ((t_s *)NULL, shareData);
     EXPECT_EQ(TRUE, DllMain(NULL, DLL_PROCESS_ATTACH, NULL));
-    EXPECT_NE((t_s *)NULL, shareData);
-    deInitialize();
+    EXPECT_EQ((t_s *)NULL, shareData) << "opened at the first call, not at attach";
 }
 
 TEST_F(SharedState, test_dump_lists_every_field)

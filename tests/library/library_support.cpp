@@ -44,7 +44,7 @@ volatile t_s *record()
 {
     static volatile t_s *view = NULL;
     if (view == NULL) {
-        library();
+        library().getNumLoggedOn();   // the first call opens the shared objects
         HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, SHARED_MEMORY_NAME);
         if (mapping != NULL)
             view = (volatile t_s *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(t_s));

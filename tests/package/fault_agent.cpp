@@ -2,7 +2,8 @@
 //   fault_agent LIBRARY increase|clients|pause|badlogon|threadfault|user|squat [DISTID|FOLDER|FILE]
 // Exit code: the milliseconds of loading and calls (clients: an increase and a decrease; pause: kind 1, limit 5;
 // badlogon: those of clients, on another thread after logons with bad records, before two logoffs).
-// threadfault faults on the main thread once a logon on another runs the fake upcall of FOLDER.
+// threadfault faults on the main thread once a logon on another runs the fake upcall of FOLDER;
+// badpause gives the engine pause an ID at a bad address, first read by the C runtime.
 // user (as a standard user): a bit for each way of changing the shared state that worked; calls each writing export.
 // squat (as a standard user): makes the package's object names first, then writes "ready" to FILE.
 // Any other action (a program planted where a path with a blank leads) writes "THIS PROGRAM.ran".
@@ -100,9 +101,9 @@ int main(int argc, char **argv)
         exportOf<void(WINAPI *)(const char *)>(library, "increaseRunningClients")(distID);
     } else if (library != NULL && action == "clients") {
         clients(NULL);
-    } else if (library != NULL && action == "pause") {
+    } else if (library != NULL && (action == "pause" || action == "badpause")) {
         typedef int(WINAPI * PauseMe)(const char *, const char *, int, int, int);
-        exportOf<PauseMe>(library, "pauseMeIfNeeded")("localhost", distID, 1, 5, 1);
+        exportOf<PauseMe>(library, "pauseMeIfNeeded")("localhost", action == "pause" ? distID : (char *)0x10, 1, 5, 1);
     } else if (library != NULL && action == "badlogon") {
         event("KVDEventLogon", (PWLX_NOTIFICATION_INFO)0x10);
         logon((LPVOID)0x10);

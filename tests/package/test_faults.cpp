@@ -205,12 +205,17 @@ TEST_F(Faults, test_a_fault_in_a_handler_ends_the_handler_and_one_outside_ends_t
     DWORD code;
     timed("logons with bad records, then an engine call", agent("badlogon"), &code);
     EXPECT_LT(code, 5000u) << "the engine call's milliseconds, or the code that ended the process";
-    EXPECT_TRUE(fileContains(trace_, "FATAL: unhandled Exception was raised!"));
-    EXPECT_EQ(0u, record()->_dwLoggedOn) << "two logons, two logoffs";
+    EXPECT_TRUE(fileContains(trace_, "FATAL: unhandled Exception was raised!")) << "a bad record: the library's fault";
+    EXPECT_TRUE(fileContains(trace_, "[E] KVDEventLogon a text of the notification record cannot be read"));
+    EXPECT_EQ(0u, record()->_dwLoggedOn) << "one logon counted, two logoffs";
     FakeUpcall fake = installFake("fault_thread", "hang\n");
     resetRecord();   // the first logon asks the upcall program
     timed("a fault beside a logon", agent("threadfault", fake.dir()), &code);
     EXPECT_EQ(0xC0000005u, code);
+    removeValue(KVD_MAIN_KEY, VAL_TRACE_LEVEL);   // untraced, the ID is first read inside the guarded stretch
+    record()->_dwLoggedOn = 1;
+    timed("a fault of the C runtime inside an engine call", agent("badpause"), &code);
+    EXPECT_EQ(0xC0000005u, code) << "a fault outside the library's image is not resumed";
 }
 
 TEST_F(Faults, test_a_notify_file_with_a_line_end_or_blanks_names_the_bare_id)

@@ -23,13 +23,37 @@ static HANDLE globalLock = NULL;
 // Standard-user processes read the record and change nothing.
 static bool mayWriteSharedState = false;
 
-// The mutex of the lock this thread holds, or NULL.
-static thread_local HANDLE currentLockHandle = NULL;
+// The thread slot that keeps the mutex of the lock a thread holds (NULL: none).
+static DWORD heldLockSlot = TLS_OUT_OF_INDEXES;
 
 static const DWORD UPCALL_POLL_MS = 500;
 
-static void installFaultGuard();
-static void removeFaultGuard();
+static int allocateHeldLockSlot()
+{
+    if (heldLockSlot == TLS_OUT_OF_INDEXES)
+        heldLockSlot = TlsAlloc();
+    return heldLockSlot != TLS_OUT_OF_INDEXES;
+}
+
+static void releaseThreadSlots()
+{
+    removeFaultGuard();
+    TRACE_RELEASE();
+    if (heldLockSlot != TLS_OUT_OF_INDEXES)
+        TlsFree(heldLockSlot);
+    heldLockSlot = TLS_OUT_OF_INDEXES;
+}
+
+static HANDLE heldLock()
+{
+    return heldLockSlot != TLS_OUT_OF_INDEXES ? (HANDLE)TlsGetValue(heldLockSlot) : NULL;
+}
+
+static void setHeldLock(HANDLE lock)
+{
+    if (heldLockSlot != TLS_OUT_OF_INDEXES)
+        TlsSetValue(heldLockSlot, lock);
+}
 
 t_s *defaultSharedData()
 {
@@ -119,8 +143,12 @@ static void createGlobalLock(trace_class &trace)
         globalLock = CreateMutexA(NULL, FALSE, NULL);   // the threads of this process still take turns
 }
 
+// 0: the shared objects are not open yet, 1: a thread is opening them, 2: open.
+static volatile LONG sharedObjectsState = 0;
+
 void initialize()
 {
+    allocateHeldLockSlot();
     TRACE_INITIALIZE();
     trace_class trace(TRACE_DETAILED, "dll initialization");
     TRACE_LINE(trace, TRACE_INFO, "build timestamp: %s %s", __DATE__, __TIME__);
@@ -129,13 +157,34 @@ void initialize()
     if (!mayWriteSharedState)
         TRACE_LINE(trace, TRACE_INFO, "standard-user process: the shared state is read only");
     mapSharedRecord(trace);
-    if (mayWriteSharedState)
+    if (mayWriteSharedState) {
         createGlobalLock(trace);
+        setProcessPidPointer(&shareData->_upcallCode);
+    }
+    InterlockedExchange(&sharedObjectsState, 2);
+}
+
+// The record, the lock, the settings and the trace are opened at the first
+// call of an export, never at attach: under the loader lock nothing may wait.
+// The logon process's first call is its start-up handler, so they exist from
+// boot. A second thread waits while the first opens them (registry reads and
+// a few trace lines, each bounded).
+static void openSharedObjects()
+{
+    if (sharedObjectsState == 2)
+        return;
+    if (InterlockedCompareExchange(&sharedObjectsState, 1, 0) == 0) {
+        initialize();
+        return;
+    }
+    while (sharedObjectsState != 2)
+        Sleep(1);
 }
 
 void deInitialize()
 {
     trace_class trace(TRACE_DETAILED, "deInitialize");
+    setProcessPidPointer(NULL);
     if (shareData != NULL && shareDataIsMapped) {
         TRACE_LINE(trace, TRACE_INFO, "unmap shared memory");
         UnmapViewOfFile(shareData);
@@ -151,8 +200,8 @@ void deInitialize()
     if (globalLock != NULL)
         CloseHandle(globalLock);
     globalLock = NULL;
-    removeFaultGuard();
-    TRACE_RELEASE();
+    releaseThreadSlots();
+    InterlockedExchange(&sharedObjectsState, 0);
 }
 
 static int maySetSharedState(trace_class &trace)
@@ -175,7 +224,7 @@ void lockSemaphore()
         return;   // the caller goes on without the lock
     }
     TRACE_LINE(trace, TRACE_INFO, "global semaphore = %p", hSem);
-    currentLockHandle = hSem;
+    setHeldLock(hSem);
     // A free lock is taken at once; only a busy one needs the ceiling, which
     // costs a registry read.
     DWORD ceilingMs = 0;
@@ -189,7 +238,7 @@ void lockSemaphore()
     } else if (waitResult == WAIT_TIMEOUT) {
         TRACE_LINE(trace, TRACE_ERROR, "Error waiting for the semaphore (%u ms), going on without it",
                    (unsigned)ceilingMs);
-        currentLockHandle = NULL;
+        setHeldLock(NULL);
     } else if (waitResult == WAIT_ABANDONED) {
         TRACE_LINE(trace, TRACE_WARNING, "WaitForSingleObject returned = %u, the lock's last holder died holding it",
                    (unsigned)waitResult);
@@ -203,7 +252,7 @@ void lockSemaphore()
 void unlockSemaphore()
 {
     trace_class trace(TRACE_DETAILED, "unlockSemaphore");
-    HANDLE hSem = currentLockHandle;
+    HANDLE hSem = heldLock();
     if (hSem == NULL) {
         TRACE_LINE(trace, TRACE_ERROR, "Error retrieving the local value for hSem, error: %u",
                    (unsigned)GetLastError());
@@ -212,7 +261,7 @@ void unlockSemaphore()
     TRACE_LINE(trace, TRACE_INFO, "hsem = %p", hSem);
     BOOL released = ReleaseMutex(hSem);
     TRACE_LINE(trace, TRACE_INFO, "ReleaseSemaphore returned = %u", (unsigned)released);
-    currentLockHandle = NULL;
+    setHeldLock(NULL);
 }
 
 void DumpSharedMemory()
@@ -227,143 +276,22 @@ void DumpSharedMemory()
     TRACE_LINE(trace, TRACE_INFO, "  _final_popup_enabled=%d", (int)shareData->_final_popup_enabled);
 }
 
-// ---------------------------------------------------------------------------
-// Guarded stretches
-// ---------------------------------------------------------------------------
-
-// A hardware fault (a bad pointer in a notification record, say) inside a
-// guarded stretch must not end the process that loaded the library, the
-// logon process above all. A vectored handler sends this thread back to the
-// start of its innermost stretch, which then reports the fault as ended.
-typedef struct fault_guard {
-    void *resume[5];              // __builtin_setjmp's buffer: frame, resume address, stack
-    struct fault_guard *outer;    // the stretch this one runs in, or null
-    void *sehChain;               // the thread's exception-handler chain at entry (x86)
-} fault_guard;
-
-static DWORD faultGuardSlot = TLS_OUT_OF_INDEXES;
-static PVOID faultHandler = NULL;
-
-static int isHardwareFault(DWORD code)
-{
-    switch (code) {
-    case EXCEPTION_ACCESS_VIOLATION:
-    case EXCEPTION_IN_PAGE_ERROR:
-    case EXCEPTION_DATATYPE_MISALIGNMENT:
-    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
-    case EXCEPTION_ILLEGAL_INSTRUCTION:
-    case EXCEPTION_PRIV_INSTRUCTION:
-    case EXCEPTION_INT_DIVIDE_BY_ZERO:
-    case EXCEPTION_INT_OVERFLOW:
-    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
-    case EXCEPTION_FLT_INVALID_OPERATION:
-    case EXCEPTION_FLT_OVERFLOW:
-    case EXCEPTION_FLT_UNDERFLOW:
-    case EXCEPTION_FLT_INEXACT_RESULT:
-    case EXCEPTION_FLT_DENORMAL_OPERAND:
-    case EXCEPTION_FLT_STACK_CHECK:
-    case EXCEPTION_STACK_OVERFLOW:
-        return 1;
-    default:
-        return 0;   // C++ exceptions, breakpoints and the like take their usual way
-    }
-}
-
-#if defined(__i386__)
-static void *sehChainHead()
-{
-    void *head;
-    __asm__ volatile("movl %%fs:0, %0" : "=r"(head));
-    return head;
-}
-
-static void setSehChainHead(void *head)
-{
-    __asm__ volatile("movl %0, %%fs:0" : : "r"(head) : "memory");
-}
-#else
-static void *sehChainHead()
-{
-    return NULL;   // table-based unwinding keeps no chain on the stack
-}
-
-static void setSehChainHead(void *)
-{
-}
-#endif
-
-static LONG CALLBACK resumeGuardedStretch(EXCEPTION_POINTERS *info)
-{
-    if (!isHardwareFault(info->ExceptionRecord->ExceptionCode))
-        return EXCEPTION_CONTINUE_SEARCH;
-    DWORD lastError = GetLastError();
-    fault_guard *guard = (fault_guard *)TlsGetValue(faultGuardSlot);
-    SetLastError(lastError);
-    if (guard == NULL)
-        return EXCEPTION_CONTINUE_SEARCH;   // not in a stretch of this thread
-    CONTEXT *context = info->ContextRecord;
-#if defined(__i386__)
-    context->Ebp = (DWORD)(DWORD_PTR)guard->resume[0];
-    context->Eip = (DWORD)(DWORD_PTR)guard->resume[1];
-    context->Esp = (DWORD)(DWORD_PTR)guard->resume[2];
-#elif defined(__x86_64__)
-    context->Rbp = (DWORD64)guard->resume[0];
-    context->Rip = (DWORD64)guard->resume[1];
-    context->Rsp = (DWORD64)guard->resume[2];
-#else
-    return EXCEPTION_CONTINUE_SEARCH;   // no known way to resume on this processor
-#endif
-    return EXCEPTION_CONTINUE_EXECUTION;
-}
-
-static void installFaultGuard()
-{
-    faultGuardSlot = TlsAlloc();
-    if (faultGuardSlot != TLS_OUT_OF_INDEXES)
-        faultHandler = AddVectoredExceptionHandler(0, resumeGuardedStretch);
-}
-
-static void removeFaultGuard()
-{
-    if (faultHandler != NULL)
-        RemoveVectoredExceptionHandler(faultHandler);
-    faultHandler = NULL;
-    if (faultGuardSlot != TLS_OUT_OF_INDEXES)
-        TlsFree(faultGuardSlot);
-    faultGuardSlot = TLS_OUT_OF_INDEXES;
-}
-
-int runGuardedStretch(int (*stretch)(void *), void *context)
-{
-    if (faultHandler == NULL)
-        return stretch(context);   // C++ exceptions are still caught by the stretch itself
-    fault_guard guard;
-    fault_guard *volatile active = &guard;
-    guard.outer = (fault_guard *)TlsGetValue(faultGuardSlot);
-    guard.sehChain = sehChainHead();
-    if (__builtin_setjmp(guard.resume) == 0) {
-        TlsSetValue(faultGuardSlot, active);
-        int result = stretch(context);
-        TlsSetValue(faultGuardSlot, active->outer);
-        return result;
-    }
-    // Back from a fault: the handlers the faulting code had pushed are gone
-    // with its stack, and a trace line it was writing is given up.
-    setSehChainHead(active->sehChain);
-    TlsSetValue(faultGuardSlot, active->outer);
-    releaseTraceLineOfThread();
-    return 0;
-}
-
+// Under the loader lock: the thread slots and nothing more. At process exit
+// (reserved not null) the other threads are gone and the system frees
+// everything: detach returns at once.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
-    (void)reserved;
-    if (reason == DLL_PROCESS_ATTACH)
-        initialize();
-    else if (reason == DLL_PROCESS_DETACH)
-        deInitialize();
-    ghInst = instance;
-    setProcessPidPointer(shareData != NULL ? &shareData->_upcallCode : NULL);
+    if (reason == DLL_PROCESS_ATTACH) {
+        ghInst = instance;
+        DisableThreadLibraryCalls(instance);
+        return allocateHeldLockSlot() && allocateFaultGuardSlot() && allocateTraceSlot();
+    }
+    if (reason == DLL_PROCESS_DETACH && reserved == NULL) {
+        if (sharedObjectsState == 2)
+            deInitialize();
+        else
+            releaseThreadSlots();
+    }
     return TRUE;
 }
 
@@ -373,11 +301,13 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
 
 extern "C" int WINAPI getNumLoggedOn()
 {
+    openSharedObjects();
     return (int)shareData->_dwLoggedOn;
 }
 
 extern "C" int WINAPI testAPI()
 {
+    openSharedObjects();
     TRACE_INITIALIZE();
     trace_class trace(TRACE_ORDINARY, "testAPI");
     return 0;
@@ -385,11 +315,13 @@ extern "C" int WINAPI testAPI()
 
 extern "C" int WINAPI checkValidCall(DWORD childCode)
 {
+    openSharedObjects();
     return childCode == shareData->_upcallCode ? 1 : 0;
 }
 
 extern "C" int WINAPI waitUpcallCompletion()
 {
+    openSharedObjects();
     TRACE_INITIALIZE();
     DumpSharedMemory();
     // Volatile: the logon handler of another process clears the flag. A logon
@@ -404,12 +336,14 @@ extern "C" int WINAPI waitUpcallCompletion()
 
 extern "C" void WINAPI enableFinalPopup()
 {
+    openSharedObjects();
     if (mayWriteSharedState)
         shareData->_final_popup_enabled = 1;
 }
 
 extern "C" void WINAPI shutdownWhenComplete(int val)
 {
+    openSharedObjects();
     TRACE_INITIALIZE();
     trace_class trace(TRACE_ORDINARY, "shutdownWhenComplete");
     TRACE_LINE(trace, TRACE_INFO, "setting _shutdownWhenComplete=%d", val);
@@ -463,6 +397,7 @@ static int decidePause(trace_class &trace, const char *epname, const char *distI
 extern "C" int WINAPI pauseMeIfNeeded(const char *epname, const char *distID, int currDistributionType,
                                       int currMaxLoginAllowed, int shutdownDisabled)
 {
+    openSharedObjects();
     TRACE_INITIALIZE();
     trace_class trace(TRACE_ORDINARY, "pauseMeIfNeeded");
     if (!maySetSharedState(trace) || !isKVDEnabled()) {
@@ -486,6 +421,7 @@ extern "C" int WINAPI pauseMeIfNeeded(const char *epname, const char *distID, in
 
 extern "C" void WINAPI increaseRunningClients(const char *distId)
 {
+    openSharedObjects();
     TRACE_INITIALIZE();
     trace_class trace(TRACE_ORDINARY, "increaseRunningClients");
     TRACE_LINE(trace, TRACE_INFO, "current distID='%s'", distId);
@@ -511,6 +447,7 @@ static void endRunningClient(trace_class &trace, const char *distId)
 
 extern "C" void WINAPI decreaseRunningClients(const char *distId)
 {
+    openSharedObjects();
     TRACE_INITIALIZE();
     trace_class trace(TRACE_ORDINARY, "decreaseRunningClients");
     TRACE_LINE(trace, TRACE_INFO, "current distID='%s'", distId);
@@ -553,11 +490,65 @@ DWORD usersLoggedOn()
     return loggedOn;
 }
 
+// The logon process's record, copied at a handler's entry. Its texts are read
+// with a call that fails instead of faulting, so a bad pointer among them is
+// an error to trace; a bad record pointer faults in the library's own code and
+// ends the handler's guarded stretch.
+static const size_t NOTIFY_TEXT_CHARS = 256;
+typedef struct notification_copy {
+    WLX_NOTIFICATION_INFO info;
+    wchar_t texts[3][NOTIFY_TEXT_CHARS];   // user, domain, window station
+} notification_copy;
+
+// A text of the record into `to` (cut at its size); 0 when it cannot be read.
+static int copyRecordText(PWSTR from, wchar_t *to, PWSTR *copied)
+{
+    *copied = NULL;
+    if (from == NULL)
+        return 1;
+    size_t length = 0;
+    for (; length + 1 < NOTIFY_TEXT_CHARS; length++) {
+        SIZE_T read = 0;
+        if (!ReadProcessMemory(GetCurrentProcess(), from + length, to + length, sizeof(wchar_t), &read)
+            || read != sizeof(wchar_t))
+            return 0;
+        if (to[length] == L'\0')
+            break;
+    }
+    to[length] = L'\0';
+    *copied = to;
+    return 1;
+}
+
+static PWLX_NOTIFICATION_INFO copyNotification(trace_class &trace, PWLX_NOTIFICATION_INFO pInfo,
+                                               notification_copy *copy)
+{
+    if (pInfo == NULL)
+        return NULL;
+    volatile WLX_NOTIFICATION_INFO *given = pInfo;   // read field by field, here
+    WLX_NOTIFICATION_INFO *info = &copy->info;
+    info->Size = given->Size;
+    info->Flags = given->Flags;
+    info->hToken = given->hToken;
+    info->hDesktop = given->hDesktop;
+    info->pStatusCallback = given->pStatusCallback;
+    info->UserName = info->Domain = info->WindowStation = NULL;
+    if (info->Size != sizeof(WLX_NOTIFICATION_INFO))
+        return info;   // its texts are not where the record says
+    if (!copyRecordText(given->UserName, copy->texts[0], &info->UserName)
+        | !copyRecordText(given->Domain, copy->texts[1], &info->Domain)
+        | !copyRecordText(given->WindowStation, copy->texts[2], &info->WindowStation))
+        TRACE_LINE(trace, TRACE_ERROR, "a text of the notification record cannot be read");
+    return info;
+}
+
 // Counts the logon; 1 when the library is switched on.
 static int countLogon(trace_class &trace, PWLX_NOTIFICATION_INFO pInfo)
 {
     int enabled = 0;
+    notification_copy copy;
     if (guarded([&] {
+            pInfo = copyNotification(trace, pInfo, &copy);
             UpdateCounter(pInfo, 1);
             enabled = isKVDEnabled();
             if (!enabled)
@@ -631,6 +622,7 @@ static void decideLogon(trace_class &trace)
 
 extern "C" void WINAPI KVDEventLogon(PWLX_NOTIFICATION_INFO pInfo)
 {
+    openSharedObjects();
     TRACE_INITIALIZE();
     trace_class trace(TRACE_ORDINARY, "KVDEventLogon");
     if (!maySetSharedState(trace))
@@ -643,12 +635,15 @@ extern "C" void WINAPI KVDEventLogon(PWLX_NOTIFICATION_INFO pInfo)
     unlockSemaphore();
 }
 
-// Counts the logoff; 1 when the library is switched on.
-static int countLogoff(trace_class &trace, PWLX_NOTIFICATION_INFO pInfo)
+// Counts the logoff; 1 when the library is switched on. *copied receives the
+// copy of the record the handler goes on with.
+static int countLogoff(trace_class &trace, PWLX_NOTIFICATION_INFO pInfo, notification_copy *copy,
+                       PWLX_NOTIFICATION_INFO *copied)
 {
     int locked = 0;
     int enabled = 0;
     if (guarded([&] {
+            pInfo = *copied = copyNotification(trace, pInfo, copy);
             lockSemaphore();
             locked = 1;
             UpdateCounter(pInfo, 0);
@@ -714,11 +709,13 @@ static void honourUserShutdownRequest(trace_class &trace, PWLX_NOTIFICATION_INFO
 
 extern "C" void WINAPI KVDEventLogoff(PWLX_NOTIFICATION_INFO pInfo)
 {
+    openSharedObjects();
     TRACE_INITIALIZE();
     trace_class trace(TRACE_ORDINARY, "KVDEventLogoff");
     if (!maySetSharedState(trace))
         return;
-    if (!countLogoff(trace, pInfo))
+    notification_copy copy;
+    if (!countLogoff(trace, pInfo, &copy, &pInfo))
         return;
     // Outside the counting stretch, but no fault may end the logon process here either.
     if (!guarded([&] {
@@ -734,14 +731,16 @@ extern "C" void WINAPI KVDEventLogoff(PWLX_NOTIFICATION_INFO pInfo)
 
 extern "C" void WINAPI KVDEventStartUp(PWLX_NOTIFICATION_INFO pInfo)
 {
+    openSharedObjects();
     TRACE_INITIALIZE();
     trace_class trace(TRACE_ORDINARY, "KVDEventStartUp");
     if (!maySetSharedState(trace))
         return;
     lockSemaphore();
+    notification_copy copy;
     if (!guarded([&] {
             if (isKVDEnabled()) {
-                Dump("StartUp", pInfo);
+                Dump("StartUp", copyNotification(trace, pInfo, &copy));
                 updateMaxShutdownAllowed(0);
             } else {
                 TRACE_LINE(trace, TRACE_INFO, "KVDnotificationLibrary not enabled");
@@ -755,13 +754,15 @@ extern "C" void WINAPI KVDEventStartUp(PWLX_NOTIFICATION_INFO pInfo)
 
 extern "C" void WINAPI KVDEventShutdown(PWLX_NOTIFICATION_INFO pInfo)
 {
+    openSharedObjects();
     TRACE_INITIALIZE();
     trace_class trace(TRACE_ORDINARY, "KVDEvenShutdown");
     if (!maySetSharedState(trace))
         return;
+    notification_copy copy;
     if (!guarded([&] {
             if (isKVDEnabled())
-                Dump("ShutDown", pInfo);
+                Dump("ShutDown", copyNotification(trace, pInfo, &copy));
             else
                 TRACE_LINE(trace, TRACE_INFO, "KVDnotificationLibrary not enabled");
         }))

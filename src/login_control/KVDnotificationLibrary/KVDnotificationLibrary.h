@@ -3,6 +3,7 @@
 #define KVD_NOTIFICATION_LIBRARY_H
 
 #include <windows.h>
+#include "fault_guard.h"
 #include "notify_trace.h"
 
 // The record every process that loads the library shares through named memory.
@@ -35,26 +36,6 @@ t_s *defaultSharedData();
 void lockSemaphore();
 void unlockSemaphore();
 void DumpSharedMemory();
-
-// Runs stretch(context) on this thread as a guarded stretch: a C++ exception
-// or a hardware fault of this thread inside it ends the stretch. 1 when the
-// stretch ran to its end, 0 when it was ended that way.
-int runGuardedStretch(int (*stretch)(void *), void *context);
-template <typename Stretch> int guarded(Stretch stretch)
-{
-    struct trampoline {
-        static int run(void *context)
-        {
-            try {
-                (*(Stretch *)context)();
-                return 1;
-            } catch (...) {
-                return 0;
-            }
-        }
-    };
-    return runGuardedStretch(trampoline::run, &stretch);
-}
 
 int checkPendingDistribution(const char *except);
 void UpdateCounter(PWLX_NOTIFICATION_INFO pInfo, int loggedOn);

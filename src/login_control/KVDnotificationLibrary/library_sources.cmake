@@ -7,6 +7,7 @@ set(KVD_COMMON_SOURCES
 set(KVD_LIBRARY_SOURCES
     ${KVD_COMMON_SOURCES}
     ${CMAKE_CURRENT_LIST_DIR}/KVDnotificationLibrary.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/fault_guard.cpp
     ${CMAKE_CURRENT_LIST_DIR}/utils.cpp
     ${CMAKE_CURRENT_LIST_DIR}/upcalls.cpp
     ${CMAKE_CURRENT_LIST_DIR}/program_util.cpp)

@@ -26,18 +26,19 @@ static const DWORD TRACE_SEMAPHORE_WAIT_MS = 20000;
 
 // The trace semaphore this thread holds while it writes a message line, kept
 // in a thread-local slot of the system's (lines are written at library
-// attach too, where the compiler's thread-local variables cannot be used).
+// attach too; the library keeps all its per-thread values in such slots).
 static DWORD heldSemaphoreSlot = TLS_OUT_OF_INDEXES;
 
-static void allocateHeldSemaphoreSlot()
+int allocateTraceSlot()
 {
     if (heldSemaphoreSlot != TLS_OUT_OF_INDEXES)
-        return;
+        return 1;
     DWORD slot = TlsAlloc();
     if (slot != TLS_OUT_OF_INDEXES
         && InterlockedCompareExchange((LONG *)&heldSemaphoreSlot, (LONG)slot, (LONG)TLS_OUT_OF_INDEXES)
                != (LONG)TLS_OUT_OF_INDEXES)
         TlsFree(slot);   // another thread was first
+    return heldSemaphoreSlot != TLS_OUT_OF_INDEXES;
 }
 
 static void setHeldSemaphore(HANDLE semaphore)
@@ -130,7 +131,7 @@ DWORD isTraceEnabled()
 
 void TRACE_INITIALIZE()
 {
-    allocateHeldSemaphoreSlot();
+    allocateTraceSlot();
     __trace_level = isTraceEnabled();
 }
 

@@ -25,6 +25,8 @@ DWORD isTraceEnabled();
 // Gives up the line this thread was writing when a fault ended it midway:
 // the session's trace semaphore is released.
 void releaseTraceLineOfThread();
+// The thread slot of the trace (at library attach, or at the first TRACE_INITIALIZE).
+int allocateTraceSlot();
 void TRACE_INITIALIZE();
 // Frees what TRACE_INITIALIZE allocated for the process (at library detach).
 void TRACE_RELEASE();
