@@ -1,6 +1,7 @@
 # The installers: the MSI (built by wixl) and the .cmd kit. Their lists of
-# settings are written at build time from the settings table by
-# settings_lists, a small program built for the build machine itself.
+# settings, and the Group Policy template, are written at build time from the
+# settings table by settings_lists, a small program built for the build
+# machine itself.
 
 find_program(KVD_HOST_CXX NAMES c++ g++ NO_CMAKE_FIND_ROOT_PATH)
 find_program(KVD_WIXL wixl NO_CMAKE_FIND_ROOT_PATH)
@@ -14,7 +15,7 @@ set(KVD_INSTALLER_SRC ${CMAKE_SOURCE_DIR}/installer)
 set(KVD_SETTINGS_LISTS ${CMAKE_BINARY_DIR}/installer/settings_lists)
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/installer ${CMAKE_BINARY_DIR}/kit)
 add_custom_command(OUTPUT ${KVD_SETTINGS_LISTS}
-    COMMAND ${KVD_HOST_CXX} -std=c++17 -Wall -Wextra -Werror -I${KVD_INSTALLER_SRC}/host -I${KVD_SRC}
+    COMMAND ${KVD_HOST_CXX} -std=c++17 -Wall -Wextra -Werror -DKVD_TEMPLATE_TEXTS -I${KVD_INSTALLER_SRC}/host -I${KVD_SRC}
             ${KVD_INSTALLER_SRC}/settings_lists.cpp -o ${KVD_SETTINGS_LISTS}
     DEPENDS ${KVD_INSTALLER_SRC}/settings_lists.cpp ${KVD_INSTALLER_SRC}/host/windows.h
             ${KVD_SRC}/registry_schema.h
@@ -27,18 +28,33 @@ else()
     set(KVD_MSI_ARGS -a x86 -D Win64=no -D ProgramFilesDir=ProgramFilesFolder -D SystemDir=SystemFolder)
 endif()
 
-# kvd_add_msi(TARGET OUTPUT VERSION BIN_DIR [OMIT value] [DEPENDS ...]): an MSI
-# of the deliverables in BIN_DIR. OMIT leaves one setting out (an older package).
+# kvd_add_policy_template(TARGET OUTPUT): the Group Policy template (ADM).
+function(kvd_add_policy_template target output)
+    add_custom_command(OUTPUT ${output}
+        COMMAND ${KVD_SETTINGS_LISTS} adm ${KVD_INSTALLER_SRC}/KVDNotification.adm.in ${output}
+        DEPENDS ${KVD_SETTINGS_LISTS} ${KVD_INSTALLER_SRC}/KVDNotification.adm.in
+        COMMENT "Writing the Group Policy template" VERBATIM)
+    add_custom_target(${target} ALL DEPENDS ${output})
+    add_dependencies(${target} kvd_settings_lists)
+endfunction()
+
+# kvd_add_msi(TARGET OUTPUT VERSION BIN_DIR POLICY_TEMPLATE adm [OMIT value]
+# [DEPENDS ...]): an MSI of the deliverables in BIN_DIR and the template.
+# OMIT leaves one setting out (an older package).
 function(kvd_add_msi target)
-    cmake_parse_arguments(ARG "" "OUTPUT;VERSION;BIN_DIR;OMIT" "DEPENDS" ${ARGN})
+    cmake_parse_arguments(ARG "" "OUTPUT;VERSION;BIN_DIR;POLICY_TEMPLATE;OMIT" "DEPENDS" ${ARGN})
     set(wxs ${CMAKE_CURRENT_BINARY_DIR}/${target}.wxs)
+    # wixl takes files by paths relative to the folder it runs in.
+    file(RELATIVE_PATH template ${ARG_BIN_DIR} ${ARG_POLICY_TEMPLATE})
     add_custom_command(OUTPUT ${ARG_OUTPUT}
         COMMAND ${KVD_SETTINGS_LISTS} wix ${KVD_INSTALLER_SRC}/KVDNotification.wxs.in ${wxs} ${ARG_OMIT}
-        COMMAND ${KVD_WIXL} ${KVD_MSI_ARGS} -D Version=${ARG_VERSION} -o ${ARG_OUTPUT} ${wxs}
+        COMMAND ${KVD_WIXL} ${KVD_MSI_ARGS} -D Version=${ARG_VERSION} -D PolicyTemplate=${template}
+                -o ${ARG_OUTPUT} ${wxs}
         # wixl drops every "$" of its input: the one the texts need comes as a property.
         COMMAND ${KVD_MSIBUILD} ${ARG_OUTPUT} -q "INSERT INTO Property (Property, Value) VALUES ('KVD_DOLLAR', '$')"
         WORKING_DIRECTORY ${ARG_BIN_DIR}
-        DEPENDS ${KVD_SETTINGS_LISTS} ${KVD_INSTALLER_SRC}/KVDNotification.wxs.in ${ARG_DEPENDS}
+        DEPENDS ${KVD_SETTINGS_LISTS} ${KVD_INSTALLER_SRC}/KVDNotification.wxs.in ${ARG_POLICY_TEMPLATE}
+                ${ARG_DEPENDS}
         COMMENT "Building ${ARG_OUTPUT}" VERBATIM)
     add_custom_target(${target} ALL DEPENDS ${ARG_OUTPUT})
     add_dependencies(${target} kvd_settings_lists)

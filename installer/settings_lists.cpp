@@ -1,15 +1,19 @@
-// settings_lists: writes the installers' lists of settings from the settings
-// table, so that a setting added to the table reaches the MSI and the kit
-// without another edit. Runs on the build machine.
+// settings_lists: writes the installers' lists of settings and the Group
+// Policy template from the settings table, so that a setting added to the
+// table reaches the MSI, the kit and the template without another edit. Runs
+// on the build machine.
 //
 //   settings_lists wix TEMPLATE OUTPUT [OMITTED_VALUE_NAME]
 //   settings_lists kit TEMPLATE OUTPUT
+//   settings_lists adm TEMPLATE OUTPUT
 //
 // A template line that holds only a marker ("@SETTING_...@" for the MSI,
-// "@SETTINGS@" for the kit) is replaced by the generated lines, indented as
-// the marker was. An omitted value builds an older package for tests.
+// "@SETTINGS@" for the kit, "@POLICIES@" and "@STRINGS@" for the template) is
+// replaced by the generated lines, indented as the marker was. An omitted
+// value builds an older package for tests.
 #include "registry_schema.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <fstream>
@@ -161,6 +165,182 @@ bool kitLine(const setting_row &row, std::string *line)
     return true;
 }
 
+// ---- the Group Policy template (ADM, as the XP and Server 2003 editors read it) ----
+
+// A policy's value in the editor: a check box for a switch (a FLAG, or a
+// NUMBER from 0 to 1), a drop-down list for a NUMBER whose values have
+// meanings, a number box, or an edit box for a TEXT.
+enum adm_part { ADM_CHECKBOX, ADM_DROPDOWN, ADM_NUMERIC, ADM_EDITTEXT };
+
+adm_part admPartOf(const setting_row &row)
+{
+    if (row.type == SETTING_TEXT)
+        return ADM_EDITTEXT;
+    if (row.choices != NULL)
+        return ADM_DROPDOWN;
+    return row.lowest == 0 && row.highest == 1 ? ADM_CHECKBOX : ADM_NUMERIC;
+}
+
+std::vector<std::string> choicesOf(const setting_row &row)
+{
+    std::vector<std::string> choices;
+    std::istringstream in(row.choices != NULL ? row.choices : "");
+    for (std::string choice; std::getline(in, choice, '|');)
+        choices.push_back(choice);
+    return choices;
+}
+
+// What the edit box of a TEXT offers: the value new installations write
+// when it is literal (the remaining-logons message with its count), else
+// the default; empty: none.
+std::string admTextDefault(const setting_row &row)
+{
+    if (row.installed != NULL && strchr(row.installed, '[') == NULL)
+        return row.installed;
+    return row.text != NULL ? row.text : "";
+}
+
+std::string admDefault(const setting_row &row)
+{
+    if (row.type == SETTING_TEXT)
+        return admTextDefault(row).empty() ? "" : "'" + admTextDefault(row) + "'";
+    std::string number = std::to_string(row.number);
+    if (admPartOf(row) == ADM_DROPDOWN)
+        return number + " (" + choicesOf(row)[row.number - row.lowest] + ")";
+    return admPartOf(row) == ADM_CHECKBOX ? number + (row.number != 0 ? " (checked)" : " (cleared)") : number;
+}
+
+std::string admValues(const setting_row &row)
+{
+    switch (admPartOf(row)) {
+    case ADM_CHECKBOX: return "Checked writes 1, cleared writes 0.";
+    case ADM_EDITTEXT: return "A text.";
+    case ADM_NUMERIC:
+        return "From " + std::to_string(row.lowest)
+               + (row.highest == ANY_NUMBER ? " on." : " to " + std::to_string(row.highest) + ".");
+    case ADM_DROPDOWN: break;
+    }
+    std::string values;
+    std::vector<std::string> choices = choicesOf(row);
+    for (size_t i = 0; i < choices.size(); i++)
+        values += (i > 0 ? ", " : "") + std::to_string(row.lowest + i) + " = " + choices[i];
+    return values + ".";
+}
+
+std::string admExplain(const setting_row &row)
+{
+    std::string registryType = isDword(row) ? "REG_DWORD" : "REG_SZ";
+    std::string explain = std::string(row.meaning) + ".\\n\\nValue " + row.name + " (" + registryType + ") under HKLM\\"
+                          + row.policyKey + ". " + admValues(row) + "\\n";
+    std::string byDefault = admDefault(row);
+    explain += byDefault.empty() ? "No default: without a value, what needs it does not run.\\n"
+                                 : "Default: " + byDefault + ".\\n";
+    if (row.installed != NULL && !(row.type == SETTING_TEXT && admTextDefault(row) == row.installed)) {
+        std::string installed = replaced(row.installed, "[INSTALLDIR]", "<program folder>\\");
+        explain += "New installations write " + replaced(installed, "[WindowsFolder]", "<Windows folder>\\") + ".\\n";
+    }
+    return explain + "\\nA policy value wins over the machine's own value (HKLM\\" + row.key + ", ntfcfg -" + row.option
+           + ", installer property " + propertyOf(row) + "); not configured or disabled, the machine's own value applies.";
+}
+
+struct adm_lists {
+    lines policies;
+    lines strings;
+};
+
+void admPolicy(const setting_row &row, const std::string &in, adm_lists *adm)
+{
+    std::string id = row.name;
+    static const char *const PART_TYPES[] = {"CHECKBOX", "DROPDOWNLIST NOSORT", "NUMERIC", "EDITTEXT REQUIRED"};
+    adm_part part = admPartOf(row);
+    lines &out = adm->policies;
+    out.push_back(in + "POLICY !!" + id);
+    out.push_back(in + "    EXPLAIN !!" + id + "_Explain");
+    out.push_back(in + "    PART !!" + id + "_Part " + PART_TYPES[part]);
+    out.push_back(in + "        VALUENAME \"" + id + "\"");
+    if (part == ADM_CHECKBOX) {
+        out.push_back(in + "        VALUEON NUMERIC 1");
+        out.push_back(in + "        VALUEOFF NUMERIC 0");
+        if (row.number != 0)
+            out.push_back(in + "        DEFCHECKED");
+    } else if (part == ADM_NUMERIC) {
+        out.push_back(in + "        MIN " + std::to_string(row.lowest) + " MAX " + std::to_string(row.highest)
+                      + " DEFAULT " + std::to_string(row.number));
+    } else if (part == ADM_DROPDOWN) {
+        out.push_back(in + "        ITEMLIST");
+        std::vector<std::string> choices = choicesOf(row);
+        for (size_t i = 0; i < choices.size(); i++) {
+            DWORD value = row.lowest + (DWORD)i;
+            std::string choiceId = id + "_" + std::to_string(value);
+            out.push_back(in + "            NAME !!" + choiceId + " VALUE NUMERIC " + std::to_string(value)
+                          + (value == row.number ? " DEFAULT" : ""));
+            adm->strings.push_back(choiceId + "=\"" + std::to_string(value) + " " + choices[i] + "\"");
+        }
+        out.push_back(in + "        END ITEMLIST");
+    } else if (!admTextDefault(row).empty()) {
+        out.push_back(in + "        DEFAULT !!" + id + "_Default");
+        adm->strings.push_back(id + "_Default=\"" + admTextDefault(row) + "\"");
+    }
+    out.push_back(in + "    END PART");
+    out.push_back(in + "END POLICY");
+    adm->strings.push_back(id + "=\"" + row.meaning + "\"");
+    adm->strings.push_back(id + "_Part=\"" + id + "\"");
+    adm->strings.push_back(id + "_Explain=\"" + admExplain(row) + "\"");
+}
+
+// A category per policy key, with its policies and then the categories of
+// its subkeys.
+void admCategory(const std::string &key, const std::vector<std::string> &keys, const std::string &in,
+                 adm_lists *adm)
+{
+    std::string leaf = key.substr(key.rfind('\\') + 1);
+    adm->policies.push_back(in + "CATEGORY !!Category_" + leaf);
+    adm->policies.push_back(in + "    KEYNAME \"" + key + "\"");
+    adm->strings.push_back("Category_" + leaf + "=\"" + leaf + "\"");
+    for (const setting_row &row : SETTINGS) {
+        if (key == row.policyKey)
+            admPolicy(row, in + "    ", adm);
+    }
+    for (const std::string &sub : keys) {
+        if (sub.rfind(key + "\\", 0) == 0 && sub.find('\\', key.size() + 1) == std::string::npos)
+            admCategory(sub, keys, in + "    ", adm);
+    }
+    adm->policies.push_back(in + "END CATEGORY");
+}
+
+adm_lists admLists()
+{
+    std::vector<std::string> keys;
+    for (const setting_row &row : SETTINGS) {
+        if (std::find(keys.begin(), keys.end(), row.policyKey) == keys.end())
+            keys.push_back(row.policyKey);
+    }
+    adm_lists adm;
+    for (const std::string &key : keys) {
+        std::string parent = key.substr(0, key.rfind('\\'));
+        if (std::find(keys.begin(), keys.end(), parent) == keys.end())
+            admCategory(key, keys, "", &adm);
+    }
+    return adm;
+}
+
+// The template's strings hold no double quote; a number's default and
+// choices fit its range.
+bool tableFitsTemplate()
+{
+    for (const setting_row &row : SETTINGS) {
+        std::string texts = std::string(row.meaning) + admTextDefault(row) + (row.choices ? row.choices : "");
+        bool fits = texts.find('"') == std::string::npos && row.lowest <= row.highest
+                    && (row.type == SETTING_TEXT || (row.number >= row.lowest && row.number <= row.highest))
+                    && (row.choices == NULL || choicesOf(row).size() == row.highest - row.lowest + 1);
+        if (!fits) {
+            std::cerr << "settings_lists: the template cannot hold " << row.name << "\n";
+            return false;
+        }
+    }
+    return true;
+}
+
 bool readLines(const std::string &path, lines *out)
 {
     std::ifstream in(path, std::ios::binary);
@@ -231,7 +411,7 @@ bool tableIsInstallable()
 int main(int argc, char **argv)
 {
     if (argc < 4) {
-        std::cerr << "usage: settings_lists wix|kit TEMPLATE OUTPUT [OMITTED_VALUE_NAME]\n";
+        std::cerr << "usage: settings_lists wix|kit|adm TEMPLATE OUTPUT [OMITTED_VALUE_NAME]\n";
         return 1;
     }
     std::string mode = argv[1];
@@ -258,6 +438,12 @@ int main(int argc, char **argv)
             commands.push_back(line);
         }
         return expand(tmpl, {{"@SETTINGS@", commands}}, "\r\n", argv[3]) ? 0 : 1;
+    }
+    if (mode == "adm") {
+        if (!tableFitsTemplate())
+            return 1;
+        adm_lists adm = admLists();
+        return expand(tmpl, {{"@POLICIES@", adm.policies}, {"@STRINGS@", adm.strings}}, "\r\n", argv[3]) ? 0 : 1;
     }
     std::cerr << "settings_lists: unknown list " << mode << "\n";
     return 1;

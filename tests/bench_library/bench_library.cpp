@@ -194,6 +194,13 @@ static DWORD readDword(const char *name)
     return value;
 }
 
+// A setting: its policy key is looked at first (absent here).
+static DWORD readSettingDword(const char *name)
+{
+    onKey(KVD_POLICY_MAIN_KEY, KEY_QUERY_VALUE, [](HKEY) {});
+    return readDword(name);
+}
+
 static void writeDword(const char *name, DWORD value)
 {
     onKey(KVD_MAIN_KEY, KEY_SET_VALUE,
@@ -212,7 +219,7 @@ static void lockCycle()
 // cycle, the count read and written.
 static void floorClientEvent(int change)
 {
-    readDword(VAL_TRACE_LEVEL);
+    readSettingDword(VAL_TRACE_LEVEL);
     lockCycle();
     writeDword(VAL_RUNNING_CLIENTS, readDword(VAL_RUNNING_CLIENTS) + change);
 }
@@ -222,9 +229,9 @@ static void floorClientEvent(int change)
 // hand-over for popctl removed.
 static void floorSecondLogon()
 {
-    readDword(VAL_TRACE_LEVEL);
+    readSettingDword(VAL_TRACE_LEVEL);
     lockCycle();
-    readDword(VAL_IS_ENABLED);
+    readSettingDword(VAL_IS_ENABLED);
     writeDword(VAL_MAX_LOGIN_ALLOWED, readDword(VAL_MAX_LOGIN_ALLOWED) - 1);
     readDword(VAL_MAX_LOGIN_ALLOWED);
     for (const char *name : {VAL_POPUP_TYPE, VAL_POPUP_DIST_ID})

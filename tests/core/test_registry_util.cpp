@@ -2,6 +2,7 @@
 #include "test_support.h"
 #include "registry_util.h"
 #include "notify_trace.h"
+#include "upcalls.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -235,6 +236,84 @@ TEST_F(RegistryUtil, test_main_switch_without_key_is_off)
     EXPECT_EQ(0, isKVDEnabled());
     HKEY key;
     EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, KVD_MAIN_KEY, 0, KEY_READ, &key));
+}
+
+// ---- Group Policy over the local value, for readers of each kind ----
+
+namespace {
+
+std::string readTitle()
+{
+    char *text = NULL;
+    readSetting(SETTING_LOGIN_DENIED_TITLE, &text);
+    std::string read = text;
+    free(text);
+    return read;
+}
+
+// A setting, what its reader returns for the local, the policy and the default value, and the reader.
+const struct {
+    setting_id id;
+    std::string local, policy, byDefault;
+    bool writesDefaultBack;
+    std::string (*read)();
+} POLICY_CASES[] = {
+    {SETTING_IS_ENABLED, "0", "1", "0", true, [] { return std::to_string(isKVDEnabled()); }},
+    {SETTING_TRACE_LEVEL, "1", "2", "0", false, [] { return std::to_string(isTraceEnabled()); }},
+    {SETTING_LOGIN_DENIED_TITLE, "Local", "Policy", DEF_LOGIN_DENIED_TITLE, false, readTitle},
+    {SETTING_UPCALL_TIMEOUT, "5", "7", "120", true, [] {
+         DWORD value;
+         readSetting(SETTING_UPCALL_TIMEOUT, &value);
+         return std::to_string(value);
+     }},
+    {SETTING_UPCALL_TIMEOUT, "5", "7", "120", false, [] { return std::to_string((lockWaitCeilingMs() - 20000) / 6000); }},
+};
+
+// A value of the row's type, or of the other one.
+void store(const char *key, const setting_row &row, const std::string &value, bool rightType)
+{
+    if ((row.type == SETTING_TEXT) == rightType)
+        setString(key, row.name, value);
+    else
+        setDword(key, row.name, (DWORD)atoi(value.c_str()));
+}
+
+}  // namespace
+
+TEST_F(RegistryUtil, test_policy_of_the_right_type_wins_and_is_never_written)
+{
+    // The local value set or not; no policy value (0), one of the row's type (1) or of another (2); who wins.
+    const struct {
+        bool local;
+        int policy;
+        char wins;
+    } states[] = {{true, 0, 'L'}, {false, 1, 'P'}, {true, 1, 'P'}, {true, 2, 'L'}, {false, 2, 'D'}};
+    createPolicyKeys();
+    setString(KVD_MAIN_KEY, VAL_TRACE_PATH, "C:\\policy.log");
+    for (const auto &c : POLICY_CASES) {
+        const setting_row &row = SETTINGS[c.id];
+        for (const auto &state : states) {
+            std::string what = std::string(row.name) + ", local " + (state.local ? "set" : "missing") + ", policy "
+                               + std::to_string(state.policy);
+            removeValue(row.key, row.name);
+            removeValue(row.policyKey, row.name);
+            if (state.local)
+                store(row.key, row, c.local, true);
+            if (state.policy != 0)
+                store(row.policyKey, row, c.policy, state.policy == 1);
+            DWORD type;
+            std::string before, after;
+            bool policySet = getRaw(row.policyKey, row.name, &type, &before);
+
+            EXPECT_EQ(state.wins == 'L' ? c.local : state.wins == 'P' ? c.policy : c.byDefault, c.read()) << what;
+            EXPECT_EQ(state.wins == 'P', settingFromPolicy(c.id)) << what;
+            EXPECT_EQ(policySet, getRaw(row.policyKey, row.name, &type, &after)) << what;
+            EXPECT_EQ(before, after) << what << ": the policy value was written";
+            if (!state.local) {
+                EXPECT_EQ(c.writesDefaultBack && state.wins == 'D', valueExists(row.key, row.name)) << what;
+            }
+        }
+    }
 }
 
 TEST(Privilege, test_shutdown_privilege_is_enabled_and_disabled)

@@ -2,7 +2,10 @@
 // and with the .cmd kit. Runs in a Wine prefix of its own (run_in_fresh_prefix.sh).
 #include "test_support.h"
 
+#include <fstream>
 #include <map>
+#include <set>
+#include <sstream>
 #include <string>
 
 using namespace kvdtest;
@@ -154,7 +157,8 @@ TEST(Installer, test_kit_and_msi_write_exactly_the_table_rows)
                                     {VAL_XEP_DATDIR, textBytes("C:\\endpoint\\dat")}})
         expected[given.first] = given.second;
     expectTableRows(expected);
-    for (const char *file : {"KVDnotificationLibrary.dll", "popctl.exe", "donemsg.exe", "ntfcfg.exe", "jobupcall.exe"}) {
+    for (const char *file : {"KVDnotificationLibrary.dll", "popctl.exe", "donemsg.exe", "ntfcfg.exe", "jobupcall.exe",
+                             "KVDNotification.adm"}) {
         EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((folder + "\\" + file).c_str())) << file;
     }
     DWORD type;
@@ -166,6 +170,45 @@ TEST(Installer, test_kit_and_msi_write_exactly_the_table_rows)
 
     ASSERT_EQ(0u, msiexec("/x " + msi()).exitCode);
     expectNothingLeft(folder);
+}
+
+// The Group Policy template: each row of the table once, as a policy under
+// its policy key with its value name and type; every string it names is there.
+TEST(Installer, test_policy_template_holds_every_setting_once)
+{
+    std::ifstream in(winPath(KVD_POLICY_TEMPLATE_UNIX));
+    std::vector<std::string> keys;
+    std::map<std::string, int> policies;
+    std::set<std::string> named, strings;
+    std::string partType, line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line.substr(0, line.find('\r')));
+        std::string word, quoted;
+        words >> word;
+        std::getline(words >> std::ws, quoted);
+        quoted = quoted.substr(quoted.find('"') + 1, quoted.rfind('"') - quoted.find('"') - 1);
+        for (size_t at = line.find("!!"); at != std::string::npos; at = line.find("!!", at + 2))
+            named.insert(line.substr(at + 2, line.find_first_of(" \r", at) - at - 2));
+        if (word.find('=') != std::string::npos)
+            strings.insert(word.substr(0, word.find('=')));
+        if (word == "CATEGORY")
+            keys.push_back("");
+        else if (line.find("END CATEGORY") != std::string::npos)
+            keys.pop_back();
+        else if (word == "KEYNAME")
+            keys.back() = quoted;
+        else if (word == "PART")
+            partType = line.substr(line.find(' ', line.find("!!")) + 1, 8);
+        else if (word == "VALUENAME")
+            policies[keys.back() + "\\" + quoted + (partType == "EDITTEXT" ? " REG_SZ" : " REG_DWORD")]++;
+    }
+    EXPECT_EQ((size_t)SETTING_COUNT, policies.size());
+    for (const setting_row &row : SETTINGS) {
+        std::string type = row.type == SETTING_TEXT ? " REG_SZ" : " REG_DWORD";
+        EXPECT_EQ(1, policies[std::string(row.policyKey) + "\\" + row.name + type]) << row.name;
+    }
+    for (const std::string &name : named)
+        EXPECT_EQ(1u, strings.count(name)) << "no string " << name;
 }
 
 // An older package, configured with the installed ntfcfg: the upgrade keeps

@@ -348,6 +348,25 @@ TEST_F(NtfcfgReading, test_missing_or_mistyped_values_read_as_false_0_or_empty)
     EXPECT_EQ("false\r\n", result.out) << "main key missing";
 }
 
+// -g prints the policy value of the right type; -s writes the local one and warns.
+TEST_F(NtfcfgReading, test_policy_value_is_printed_and_setting_it_warns)
+{
+    createPolicyKeys();
+    setDword(KVD_POLICY_MAIN_KEY, VAL_POPUP_TIMEOUT, 7);
+    setString(KVD_POLICY_POPCTL_KEY, VAL_TITLE, "Policy title");
+    EXPECT_EQ("Policy title\r\n", ntfcfg("-g -E").out);
+    ProcessResult result = ntfcfg("-s -t 5 -e true");
+    EXPECT_EQ(0u, result.exitCode);
+    EXPECT_EQ(crlf("value 5 set for -t flag\nvalue 'true' set for -e flag\n"), result.out);
+    EXPECT_EQ(crlf("Warning: Group Policy sets -t (HKLM\\Software\\Policies\\Orvane\\KVDNotification\\PopUpTimeout): "
+                   "its value stays in effect\n"), result.err);
+    EXPECT_EQ(5u, dword(KVD_MAIN_KEY, VAL_POPUP_TIMEOUT));
+    EXPECT_EQ(7u, dword(KVD_POLICY_MAIN_KEY, VAL_POPUP_TIMEOUT));
+    EXPECT_EQ("7\r\n", ntfcfg("-g -t").out);
+    setString(KVD_POLICY_MAIN_KEY, VAL_POPUP_TIMEOUT, "9");
+    EXPECT_EQ("5\r\n", ntfcfg("-g -t").out) << "a policy value of another type is ignored";
+}
+
 TEST_F(NtfcfgReading, test_stored_values_are_printed_by_kind)
 {
     setDword(KVD_MAIN_KEY, VAL_IS_ENABLED, 5);

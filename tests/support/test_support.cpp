@@ -47,6 +47,7 @@ std::string windowsDirFile(const std::string &file)
 void deleteKeys()
 {
     SHDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Orvane");
+    SHDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Policies\\Orvane");
 }
 
 static void createKey(const char *path)
@@ -62,6 +63,12 @@ void createKeys()
     createKey(KVD_MAIN_KEY);
     createKey(KVD_POPCTL_KEY);
     createKey(KVD_UPCALL_KEY);
+}
+
+void createPolicyKeys()
+{
+    for (const char *key : {KVD_POLICY_MAIN_KEY, KVD_POLICY_POPCTL_KEY, KVD_POLICY_UPCALL_KEY})
+        createKey(key);
 }
 
 void setRaw(const char *key, const char *name, DWORD type, const std::string &bytes)

@@ -19,8 +19,9 @@ std::string workDir();                             // a scratch folder of the te
 std::string windowsDirFile(const std::string &file);
 
 // ---- registry (HKEY_LOCAL_MACHINE; tests may create keys, the product never does) ----
-void deleteKeys();                                 // removes Software\Orvane and everything under it
+void deleteKeys();                                 // removes Software\Orvane and its policy keys with everything under them
 void createKeys();                                 // creates the main key and its two subkeys, empty
+void createPolicyKeys();                           // creates the three policy keys, empty
 void setDword(const char *key, const char *name, DWORD value);
 void setString(const char *key, const char *name, const std::string &value);
 void setRaw(const char *key, const char *name, DWORD type, const std::string &bytes);

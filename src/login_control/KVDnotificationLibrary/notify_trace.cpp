@@ -1,7 +1,7 @@
 // notify_trace: the plain-text trace that the library, popctl and donemsg write when switched on.
 #include "notify_trace.h"
 #include "object_security.h"
-#include "registry_schema.h"
+#include "registry_util.h"
 
 #include <stdarg.h>
 #include <stdlib.h>
@@ -98,34 +98,18 @@ static int moveToUserTraceFile(char *name, size_t size)
     return 1;
 }
 
+// Read without trace lines (lookupSetting's quiet reading).
 DWORD isTraceEnabled()
 {
-    HKEY key;
-    if (RegOpenKeyExA(KVD_ROOT, KVD_MAIN_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return 0;
-
-    // One spare byte keeps a path stored without its terminator terminated.
-    char *buffer = (char *)calloc(MAX_PATH + 1, 1);
     DWORD level = 0;
-    DWORD type = 0;
-    DWORD size = MAX_PATH;
-    if (buffer == NULL
-        || RegQueryValueExA(key, VAL_TRACE_LEVEL, NULL, &type, (BYTE *)buffer, &size) != ERROR_SUCCESS
-        || type != REG_DWORD || size < sizeof(DWORD) || (memcpy(&level, buffer, sizeof(level)), level == 0)) {
-        free(buffer);
-        RegCloseKey(key);
+    char *path = NULL;
+    if (!lookupSetting(SETTING_TRACE_LEVEL, &level, true) || level == 0)
         return 0;
-    }
-
-    memset(buffer, 0, MAX_PATH + 1);
-    size = MAX_PATH;
-    LONG status = RegQueryValueExA(key, VAL_TRACE_PATH, NULL, &type, (BYTE *)buffer, &size);
-    RegCloseKey(key);
-    if (status != ERROR_SUCCESS || type != REG_SZ
-        || !buildTraceFilename(__trace_filename, sizeof(__trace_filename), buffer, retrieveCurrentSessionId())
+    if (!lookupSetting(SETTING_TRACE_PATH, &path, true)
+        || !buildTraceFilename(__trace_filename, sizeof(__trace_filename), path, retrieveCurrentSessionId())
         || (!isPrivilegedProcess() && !moveToUserTraceFile(__trace_filename, sizeof(__trace_filename))))
         level = 0;
-    free(buffer);
+    free(path);
     return level;
 }
 

@@ -1,3 +1,3 @@
 # ntfcfg: the configuration tool (console).
 add_executable(ntfcfg ${CMAKE_CURRENT_LIST_DIR}/ntfcfg.cpp ${KVD_COMMON_SOURCES})
-kvd_check_imports(ntfcfg)
+kvd_deliverable(ntfcfg)

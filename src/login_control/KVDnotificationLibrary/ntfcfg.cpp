@@ -76,19 +76,28 @@ static void Usage(const char *str)
         fputs(line, stdout);
 }
 
-// The kind of an option; only its second character names it, the first is not examined.
-static int getInfo(const char *opt, const char **path, const char **value)
+// The setting of an option (SETTING_COUNT: none); only its second character
+// names it, the first is not examined.
+static setting_id settingOf(const char *opt)
 {
     if (opt == NULL || strlen(opt) != 2)
-        return KIND_NONE;
-    for (const setting_row &row : SETTINGS) {
-        if (row.option == opt[1]) {
-            *path = row.key;
-            *value = row.name;
-            return row.type;
-        }
+        return SETTING_COUNT;
+    for (int id = 0; id < SETTING_COUNT; id++) {
+        if (SETTINGS[id].option == opt[1])
+            return (setting_id)id;
     }
-    return KIND_NONE;
+    return SETTING_COUNT;
+}
+
+// The kind of an option.
+static int getInfo(const char *opt, const char **path, const char **value)
+{
+    setting_id id = settingOf(opt);
+    if (id == SETTING_COUNT)
+        return KIND_NONE;
+    *path = SETTINGS[id].key;
+    *value = SETTINGS[id].name;
+    return SETTINGS[id].type;
 }
 
 static int isBool(const char *str)
@@ -192,14 +201,14 @@ static int manageOption(const char *opt, const char *arg, int doit)
     }
 }
 
+// The value in effect: Group Policy's when it sets the setting.
 static int getOption(const char *opt)
 {
-    const char *path = NULL;
-    const char *key = NULL;
-    int kind = getInfo(opt, &path, &key);
+    setting_id id = settingOf(opt);
+    int kind = id == SETTING_COUNT ? KIND_NONE : SETTINGS[id].type;
     if (kind == KIND_BOOL || kind == KIND_INT) {
         DWORD number = 0;
-        RegGetDWORD(KVD_ROOT, path, key, &number);
+        lookupSetting(id, &number);
         if (kind == KIND_BOOL)
             printf("%s\n", number != 0 ? "true" : "false");
         else
@@ -208,7 +217,7 @@ static int getOption(const char *opt)
     }
     if (kind == KIND_STRING) {
         char *text = NULL;
-        RegGetString(KVD_ROOT, path, key, &text);
+        lookupSetting(id, &text);
         printf("%s\n", text != NULL ? text : "");
         free(text);
         return 1;
@@ -266,6 +275,15 @@ static int isHelpFlag(const char *arg)
     return strcmp(arg, "-h") == 0 || strcmp(arg, "/h") == 0 || strcmp(arg, "-?") == 0 || strcmp(arg, "/?") == 0;
 }
 
+// The local value just written is not the one in effect while policy sets it.
+static void warnIfPolicySets(const char *opt)
+{
+    setting_id id = settingOf(opt);
+    if (id != SETTING_COUNT && settingFromPolicy(id))
+        fprintf(stderr, "Warning: Group Policy sets %s (HKLM\\%s\\%s): its value stays in effect\n", opt,
+                SETTINGS[id].policyKey, SETTINGS[id].name);
+}
+
 // -s: every pair is checked before the first one is written.
 static int setOptions(const char *program, int count, char **pairs)
 {
@@ -280,6 +298,7 @@ static int setOptions(const char *program, int count, char **pairs)
             printf("Error setting value '%s' for flag '%s'\n", pairs[i + 1], pairs[i]);
             return EXIT_WRITE_FAILED;
         }
+        warnIfPolicySets(pairs[i]);
     }
     return EXIT_OK;
 }

@@ -5,4 +5,4 @@ add_executable(popctl WIN32
     ${CMAKE_CURRENT_LIST_DIR}/popup_dialog.cpp
     ${CMAKE_CURRENT_LIST_DIR}/popctl.rc)
 target_link_options(popctl PRIVATE -mwindows)
-kvd_check_imports(popctl)
+kvd_deliverable(popctl)

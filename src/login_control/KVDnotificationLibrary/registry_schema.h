@@ -17,6 +17,12 @@ constexpr const char KVD_MAIN_KEY[] = "Software\\Orvane\\KVDNotification";
 constexpr const char KVD_POPCTL_KEY[] = "Software\\Orvane\\KVDNotification\\popctl";
 constexpr const char KVD_UPCALL_KEY[] = "Software\\Orvane\\KVDNotification\\upcall";
 
+// Group Policy: a setting's value under these keys, of the row's type, wins
+// over the one under the three keys above. Nothing of the package writes there.
+constexpr const char KVD_POLICY_MAIN_KEY[] = "Software\\Policies\\Orvane\\KVDNotification";
+constexpr const char KVD_POLICY_POPCTL_KEY[] = "Software\\Policies\\Orvane\\KVDNotification\\popctl";
+constexpr const char KVD_POLICY_UPCALL_KEY[] = "Software\\Policies\\Orvane\\KVDNotification\\upcall";
+
 // ---- configuration: one row per setting ----
 //
 // id       names the row: SETTING_<id> indexes SETTINGS, VAL_<id> is the value
@@ -34,57 +40,86 @@ constexpr const char KVD_UPCALL_KEY[] = "Software\\Orvane\\KVDNotification\\upca
 //          [INSTALLDIR] is the program folder with its final backslash,
 //          [WindowsFolder] the Windows folder; NULL: the default.
 // A value given to an installer on its command line wins over both.
+// lowest, highest (NUMBER only) the values the readers make sense of
+//          (ANY_NUMBER: no limit of their own); choices: NULL, or what each
+//          value from the lowest on means, separated by "|".
+// meaning  what the setting does, for the Group Policy template (choices and
+//          meaning are NULL in the package's binaries).
 #define KVD_SETTINGS(FLAG, NUMBER, TEXT, TEXT_WITHOUT_DEFAULT) \
-    /* id, key, value name, default, back, option, install, value */ \
-    FLAG(IS_ENABLED, MAIN, "IsEnabled", 0, WRITTEN_BACK, 'e', KEPT, "1") \
-    NUMBER(TRACE_LEVEL, MAIN, "TraceLevel", 0, NOT_WRITTEN, 'x', KEPT, NULL) \
+    /* id, key, value name, default, back, option, install, value, [lowest, highest, choices,] meaning */ \
+    FLAG(IS_ENABLED, MAIN, "IsEnabled", 0, WRITTEN_BACK, 'e', KEPT, "1", \
+         "Switch the logon control on (off: logons, logoffs and shutdowns are not controlled)") \
+    NUMBER(TRACE_LEVEL, MAIN, "TraceLevel", 0, NOT_WRITTEN, 'x', KEPT, NULL, 0, 2, NULL, \
+           "Trace level: 0 no trace file, 1 the main lines, 2 also the detailed lines") \
     TEXT_WITHOUT_DEFAULT(TRACE_PATH, MAIN, "TracePath", NOT_WRITTEN, 'y', KEPT, \
-                         "[WindowsFolder]KVDNotification.log") \
-    FLAG(DENY_POPUP_ENABLED, MAIN, "DenyPopupEnabled", 1, WRITTEN_BACK, 'p', KEPT, NULL) \
-    NUMBER(POPUP_TIMEOUT, MAIN, "PopUpTimeout", 0, NOT_WRITTEN, 't', KEPT, NULL) \
+                         "[WindowsFolder]KVDNotification.log", \
+                         "Trace file (processes of session N write to this name followed by .N)") \
+    FLAG(DENY_POPUP_ENABLED, MAIN, "DenyPopupEnabled", 1, WRITTEN_BACK, 'p', KEPT, NULL, \
+         "Show the deny popup before a refused logon is logged off") \
+    NUMBER(POPUP_TIMEOUT, MAIN, "PopUpTimeout", 0, NOT_WRITTEN, 't', KEPT, NULL, 0, ANY_NUMBER, NULL, \
+           "Seconds the deny popup counts down before the logoff (0: no countdown)") \
     TEXT(LOGIN_DENIED_TITLE, MAIN, "LoginDeniedTitle", "Palvento Notification Message", NOT_WRITTEN, 'l', \
-         KEPT, NULL) \
+         KEPT, NULL, "Caption of the deny popup") \
     TEXT(LOGIN_DENIED_MSG, MAIN, "LoginDeniedMsg", "The login is temorarly disabled to allow a distribution", \
-         NOT_WRITTEN, 'L', KEPT, NULL) \
-    FLAG(DENY_LOGON_ON_PAUSE_ERROR, MAIN, "DenyLogonOnPauseError", 1, WRITTEN_BACK, 'm', KEPT, NULL) \
+         NOT_WRITTEN, 'L', KEPT, NULL, "Message of the deny popup when the logon budget is used up") \
+    FLAG(DENY_LOGON_ON_PAUSE_ERROR, MAIN, "DenyLogonOnPauseError", 1, WRITTEN_BACK, 'm', KEPT, NULL, \
+         "Refuse a logon when the running distribution cannot be paused") \
     TEXT(LOGIN_DENIED_MSG_ON_PAUSE_ERROR, MAIN, "LoginDeniedMsgOnPauseError", \
-         "The login is temorarly disabled to allow a distribution", NOT_WRITTEN, 'M', KEPT, NULL) \
-    FLAG(SWITCH_POPUP_DESKTOP, MAIN, "SwitchPopupDesktop", 1, WRITTEN_BACK, 's', KEPT, NULL) \
+         "The login is temorarly disabled to allow a distribution", NOT_WRITTEN, 'M', KEPT, NULL, \
+         "Message of the deny popup when the distribution cannot be paused ($(DIST_ID): its ID)") \
+    FLAG(SWITCH_POPUP_DESKTOP, MAIN, "SwitchPopupDesktop", 1, WRITTEN_BACK, 's', KEPT, NULL, \
+         "Show the deny popup on a desktop of its own") \
     NUMBER(DEFAULT_SHUTDOWN_ALLOWED, MAIN, "DefaultShutdownAllowdBeforeReset", 20, WRITTEN_BACK, 'd', KEPT, \
-           NULL) \
-    NUMBER(LOGOFF_TYPE, MAIN, "LogoffType", 0, NOT_WRITTEN, 'o', KEPT, NULL) \
+           NULL, 0, ANY_NUMBER, NULL, "Start-ups during a plan after which the logon restriction is lifted") \
+    NUMBER(LOGOFF_TYPE, MAIN, "LogoffType", 0, NOT_WRITTEN, 'o', KEPT, NULL, 0, 2, \
+           "Normal|Forced|Forced if a program hangs", "How a refused user is logged off") \
     TEXT_WITHOUT_DEFAULT(COMPLETION_PROGRAM_PATH, MAIN, "CompletionProgramPath", NOT_WRITTEN, 'b', RENEWED, \
-                         "[INSTALLDIR]donemsg.exe") \
-    FLAG(COMPLETION_POPUP_ENABLED, MAIN, "CompletionPopupEnabled", 0, NOT_WRITTEN, 'c', KEPT, NULL) \
-    TEXT(COMPLETION_POPUP_TITLE, MAIN, "CompletionPopupTitle", "KVDNotification", NOT_WRITTEN, 'u', KEPT, NULL) \
+                         "[INSTALLDIR]donemsg.exe", "Program that shows the completion messages (donemsg.exe)") \
+    FLAG(COMPLETION_POPUP_ENABLED, MAIN, "CompletionPopupEnabled", 0, NOT_WRITTEN, 'c', KEPT, NULL, \
+         "Show a message when the distribution completes") \
+    TEXT(COMPLETION_POPUP_TITLE, MAIN, "CompletionPopupTitle", "KVDNotification", NOT_WRITTEN, 'u', KEPT, NULL, \
+         "Caption of the completion and shutdown messages") \
     TEXT(COMPLETION_POPUP_MSG, MAIN, "CompletionPopupMsg", "The distribution is completed\\nNow you can logon", \
-         NOT_WRITTEN, 'v', KEPT, NULL) \
-    FLAG(SHUTDOWN_POPUP_ENABLED, MAIN, "ShutdownPopupEnabled", 0, NOT_WRITTEN, 'w', KEPT, NULL) \
+         NOT_WRITTEN, 'v', KEPT, NULL, "Message shown when the distribution completes") \
+    FLAG(SHUTDOWN_POPUP_ENABLED, MAIN, "ShutdownPopupEnabled", 0, NOT_WRITTEN, 'w', KEPT, NULL, \
+         "Show a message before the shutdown at completion") \
     TEXT(SHUTDOWN_POPUP_MSG, MAIN, "ShutdownPopupMsg", "The machine will shutdown when the distribution completes", \
-         NOT_WRITTEN, 'z', KEPT, NULL) \
-    TEXT(TITLE, POPCTL, "Title", "Palvento Notification Message", NOT_WRITTEN, 'E', KEPT, NULL) \
+         NOT_WRITTEN, 'z', KEPT, NULL, "Message shown before the shutdown at completion") \
+    TEXT(TITLE, POPCTL, "Title", "Palvento Notification Message", NOT_WRITTEN, 'E', KEPT, NULL, \
+         "Caption of the shutdown choice popup") \
     TEXT(MESSAGE, POPCTL, "Message", "A 'distribution plan' is currently running, please choose one option", \
-         NOT_WRITTEN, 'F', KEPT, NULL) \
-    NUMBER(TIMEOUT, POPCTL, "Timeout", 0, NOT_WRITTEN, 'G', KEPT, NULL) \
-    TEXT(LOGOFF_STRING, POPCTL, "LogoffString", "Logoff", NOT_WRITTEN, 'T', KEPT, NULL) \
+         NOT_WRITTEN, 'F', KEPT, NULL, "Message of the shutdown choice popup") \
+    NUMBER(TIMEOUT, POPCTL, "Timeout", 0, NOT_WRITTEN, 'G', KEPT, NULL, 0, ANY_NUMBER, NULL, \
+           "Seconds the shutdown choice popup counts down (0: the default action at once, without popup)") \
+    TEXT(LOGOFF_STRING, POPCTL, "LogoffString", "Logoff", NOT_WRITTEN, 'T', KEPT, NULL, \
+         "Choice that logs off") \
     TEXT(LOGOFF_SHUTDOWN_STRING, POPCTL, "LogoffShutdownString", "Shutdown when distribution completes", \
-         NOT_WRITTEN, 'H', KEPT, NULL) \
-    TEXT(RESTART_STRING, POPCTL, "RestartString", "Restart", NOT_WRITTEN, 'K', KEPT, NULL) \
+         NOT_WRITTEN, 'H', KEPT, NULL, "Choice that logs off and shuts down when the distribution completes") \
+    TEXT(RESTART_STRING, POPCTL, "RestartString", "Restart", NOT_WRITTEN, 'K', KEPT, NULL, \
+         "Choice that restarts at once") \
     /* 2 also for 0 and above 3 */ \
-    NUMBER(DEFAULT_ACTION, POPCTL, "DefaultAction", 2, NOT_WRITTEN, 'J', KEPT, NULL) \
-    NUMBER(LEFT_LOGON_POPUP_ENABLED, POPCTL, "LeftLogonPopupEnabled", 0, NOT_WRITTEN, 'P', KEPT, NULL) \
+    NUMBER(DEFAULT_ACTION, POPCTL, "DefaultAction", 2, NOT_WRITTEN, 'J', KEPT, NULL, 1, 3, \
+           "Logoff|Shutdown when the distribution completes|Restart", \
+           "Choice taken when the countdown of the shutdown choice popup ends") \
+    NUMBER(LEFT_LOGON_POPUP_ENABLED, POPCTL, "LeftLogonPopupEnabled", 0, NOT_WRITTEN, 'P', KEPT, NULL, 0, 1, NULL, \
+           "Tell a user at logon how many logons the plan leaves") \
     /* the reader appends a blank and the count to the default; "$(LEFT_LOGON)" is replaced by it */ \
     TEXT(LEFT_LOGON_POPUP_MSG, POPCTL, "LeftLogonPopupMsg", \
          "The current distribution has been paused\\nYour left logon are:", NOT_WRITTEN, 'Q', KEPT, \
-         "The current distribution has been paused\\nYour left logon are: $(LEFT_LOGON)") \
+         "The current distribution has been paused\\nYour left logon are: $(LEFT_LOGON)", \
+         "Message of the remaining-logons box ($(LEFT_LOGON): the count)") \
     TEXT_WITHOUT_DEFAULT(UPCALL_PROGRAM, UPCALL, "UpcallProgram", NOT_WRITTEN, 'U', RENEWED, \
-                         "[INSTALLDIR]jobupcall.exe") \
+                         "[INSTALLDIR]jobupcall.exe", \
+                         "Program the library runs to list, pause and resume jobs (jobupcall.exe)") \
     /* used as signed, a negative value as 0 */ \
-    NUMBER(UPCALL_TIMEOUT, UPCALL, "UpcallTimeout", 120, WRITTEN_BACK, 'W', KEPT, NULL) \
-    TEXT_WITHOUT_DEFAULT(XEP_BINDIR, UPCALL, "XEP_BINDIR", NOT_WRITTEN, 'B', KEPT, "[INSTALLDIR]endpoint\\bin") \
+    NUMBER(UPCALL_TIMEOUT, UPCALL, "UpcallTimeout", 120, WRITTEN_BACK, 'W', KEPT, NULL, 0, ANY_NUMBER, NULL, \
+           "Seconds a job queue call of an upcall may take (0: the service runtime's own limit)") \
+    TEXT_WITHOUT_DEFAULT(XEP_BINDIR, UPCALL, "XEP_BINDIR", NOT_WRITTEN, 'B', KEPT, "[INSTALLDIR]endpoint\\bin", \
+                         "Endpoint bin folder, where the service runtime is") \
     TEXT_WITHOUT_DEFAULT(XEP_CACHEDIR, UPCALL, "XEP_CACHEDIR", NOT_WRITTEN, 'C', KEPT, \
-                         "[INSTALLDIR]endpoint\\cache") \
-    TEXT_WITHOUT_DEFAULT(XEP_DATDIR, UPCALL, "XEP_DATDIR", NOT_WRITTEN, 'D', KEPT, "[INSTALLDIR]endpoint\\dat")
+                         "[INSTALLDIR]endpoint\\cache", "Endpoint cache folder") \
+    TEXT_WITHOUT_DEFAULT(XEP_DATDIR, UPCALL, "XEP_DATDIR", NOT_WRITTEN, 'D', KEPT, "[INSTALLDIR]endpoint\\dat", \
+                         "Endpoint data folder, where the job queue is")
 
 enum setting_type { SETTING_FLAG = 1, SETTING_NUMBER = 2, SETTING_TEXT = 3 };
 enum setting_install { INSTALL_KEPT, INSTALL_RENEWED };
@@ -99,11 +134,21 @@ struct setting_row {
     char option;                // ntfcfg letter
     setting_install install;
     const char *installed;      // NULL: the default
+    const char *policyKey;      // where Group Policy sets it
+    DWORD lowest;               // the values the readers make sense of
+    DWORD highest;
+    const char *choices;        // NULL, or the meaning of each value from the lowest on, "|" between
+    const char *meaning;
 };
+
+constexpr DWORD ANY_NUMBER = 0x7FFFFFFF;   // a NUMBER's highest value when its readers have none
 
 #define KVD_KEY_OF_MAIN KVD_MAIN_KEY
 #define KVD_KEY_OF_POPCTL KVD_POPCTL_KEY
 #define KVD_KEY_OF_UPCALL KVD_UPCALL_KEY
+#define KVD_POLICY_KEY_OF_MAIN KVD_POLICY_MAIN_KEY
+#define KVD_POLICY_KEY_OF_POPCTL KVD_POLICY_POPCTL_KEY
+#define KVD_POLICY_KEY_OF_UPCALL KVD_POLICY_UPCALL_KEY
 #define KVD_BACK_WRITTEN_BACK true
 #define KVD_BACK_NOT_WRITTEN false
 
@@ -123,20 +168,28 @@ KVD_SETTINGS(KVD_NUMBER_DEFAULT, KVD_NUMBER_DEFAULT, KVD_TEXT_DEFAULT, KVD_NO_DE
 #undef KVD_TEXT_DEFAULT
 #undef KVD_NO_DEFAULT
 
-#define KVD_ROW(id, key, type, number, text, back, option, install, installed) \
-    {KVD_KEY_OF_##key, VAL_##id, type, number, text, KVD_BACK_##back, option, INSTALL_##install, installed},
-#define KVD_FLAG_ROW(id, key, name, value, back, option, install, installed) \
-    KVD_ROW(id, key, SETTING_FLAG, value, NULL, back, option, install, installed)
-#define KVD_NUMBER_ROW(id, key, name, value, back, option, install, installed) \
-    KVD_ROW(id, key, SETTING_NUMBER, value, NULL, back, option, install, installed)
-#define KVD_TEXT_ROW(id, key, name, value, back, option, install, installed) \
-    KVD_ROW(id, key, SETTING_TEXT, 0, DEF_##id, back, option, install, installed)
-#define KVD_BARE_TEXT_ROW(id, key, name, back, option, install, installed) \
-    KVD_ROW(id, key, SETTING_TEXT, 0, NULL, back, option, install, installed)
+// The template's texts are kept only where the template is written (settings_lists).
+#ifdef KVD_TEMPLATE_TEXTS
+#define KVD_TEMPLATE_TEXT(text) text
+#else
+#define KVD_TEMPLATE_TEXT(text) NULL
+#endif
+#define KVD_ROW(id, key, type, number, text, back, option, install, installed, lowest, highest, choices, meaning) \
+    {KVD_KEY_OF_##key, VAL_##id, type, number, text, KVD_BACK_##back, option, INSTALL_##install, installed, \
+     KVD_POLICY_KEY_OF_##key, lowest, highest, KVD_TEMPLATE_TEXT(choices), KVD_TEMPLATE_TEXT(meaning)},
+#define KVD_FLAG_ROW(id, key, name, value, back, option, install, installed, meaning) \
+    KVD_ROW(id, key, SETTING_FLAG, value, NULL, back, option, install, installed, 0, 1, NULL, meaning)
+#define KVD_NUMBER_ROW(id, key, name, value, back, option, install, installed, lowest, highest, choices, meaning) \
+    KVD_ROW(id, key, SETTING_NUMBER, value, NULL, back, option, install, installed, lowest, highest, choices, meaning)
+#define KVD_TEXT_ROW(id, key, name, value, back, option, install, installed, meaning) \
+    KVD_ROW(id, key, SETTING_TEXT, 0, DEF_##id, back, option, install, installed, 0, 0, NULL, meaning)
+#define KVD_BARE_TEXT_ROW(id, key, name, back, option, install, installed, meaning) \
+    KVD_ROW(id, key, SETTING_TEXT, 0, NULL, back, option, install, installed, 0, 0, NULL, meaning)
 inline constexpr setting_row SETTINGS[SETTING_COUNT] = {
     KVD_SETTINGS(KVD_FLAG_ROW, KVD_NUMBER_ROW, KVD_TEXT_ROW, KVD_BARE_TEXT_ROW)
 };
 #undef KVD_ROW
+#undef KVD_TEMPLATE_TEXT
 #undef KVD_FLAG_ROW
 #undef KVD_NUMBER_ROW
 #undef KVD_TEXT_ROW

@@ -17,6 +17,38 @@ static int failRetrieve(trace_class &trace)
     return 0;
 }
 
+// Queries a value of an open key without trace lines, first into firstSize
+// bytes: its type, its length (*size) and its data (*data, zero-padded, for
+// the caller to free). *resized: the first size was too small.
+static LONG queryData(HKEY key, const char *valueName, DWORD firstSize, DWORD *type, BYTE **data, DWORD *size,
+                      bool *resized)
+{
+    *size = firstSize;
+    *resized = false;
+    BYTE *buffer = (BYTE *)calloc((size_t)firstSize + SPARE_ZERO_BYTES, 1);
+    LONG status = buffer != NULL ? RegQueryValueExA(key, valueName, NULL, type, buffer, size)
+                                 : (LONG)ERROR_NOT_ENOUGH_MEMORY;
+    if (status == ERROR_MORE_DATA) {
+        *resized = true;
+        free(buffer);
+        buffer = (BYTE *)calloc((size_t)*size + SPARE_ZERO_BYTES, 1);
+        status = buffer != NULL ? RegQueryValueExA(key, valueName, NULL, type, buffer, size)
+                                : (LONG)ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (status == ERROR_SUCCESS)
+        *data = buffer;
+    else
+        free(buffer);
+    return status;
+}
+
+// A REG_DWORD must hold exactly four bytes: an empty or longer one is no
+// number, and its reader applies the default as for a value of another type.
+static bool hasType(DWORD type, DWORD size, DWORD expectedType)
+{
+    return type == expectedType && (expectedType != REG_DWORD || size == sizeof(DWORD));
+}
+
 // Reads a value of any type; *size receives the length of its data.
 static int retrieveValue(HKEY root, const char *subkey, const char *valueName, DWORD *type, BYTE **data,
                          DWORD *size)
@@ -28,26 +60,16 @@ static int retrieveValue(HKEY root, const char *subkey, const char *valueName, D
         TRACE_LINE(trace, TRACE_ERROR, "cannot find '%s' error (%u)", subkey, (unsigned)status);
         return failRetrieve(trace);
     }
-
-    *size = FIRST_QUERY_SIZE;
-    BYTE *buffer = (BYTE *)calloc(FIRST_QUERY_SIZE + SPARE_ZERO_BYTES, 1);
-    status = buffer != NULL ? RegQueryValueExA(key, valueName, NULL, type, buffer, size)
-                            : (LONG)ERROR_NOT_ENOUGH_MEMORY;
-    if (status == ERROR_MORE_DATA) {
-        TRACE_LINE(trace, TRACE_ERROR, "insufficient buffer, resizing to %d", (int)*size);
-        free(buffer);
-        buffer = (BYTE *)calloc((size_t)*size + SPARE_ZERO_BYTES, 1);
-        status = buffer != NULL ? RegQueryValueExA(key, valueName, NULL, type, buffer, size)
-                                : (LONG)ERROR_NOT_ENOUGH_MEMORY;
-    }
+    bool resized;
+    status = queryData(key, valueName, FIRST_QUERY_SIZE, type, data, size, &resized);
     RegCloseKey(key);
+    if (resized)
+        TRACE_LINE(trace, TRACE_ERROR, "insufficient buffer, resizing to %d", (int)*size);
     if (status != ERROR_SUCCESS) {
         TRACE_LINE(trace, TRACE_ERROR, "cannot find '%s' under '%s' error (%u)", valueName, subkey,
                    (unsigned)status);
-        free(buffer);
         return failRetrieve(trace);
     }
-    *data = buffer;
     TRACE_LINE(trace, TRACE_INFO, "return data = %d", 1);
     return 1;
 }
@@ -58,9 +80,7 @@ int RegRetrieveValue(HKEY root, const char *subkey, const char *valueName, DWORD
     return retrieveValue(root, subkey, valueName, type, data, &size);
 }
 
-// Reads a value of the expected type; the caller gets the zero-padded raw buffer.
-// A REG_DWORD must hold exactly four bytes: an empty or longer one is no
-// number, and its reader applies the default as for a value of another type.
+// Reads a value of the expected type (hasType); the caller gets the zero-padded raw buffer.
 static int retrieveTyped(trace_class &trace, HKEY root, const char *subkey, const char *valueName,
                          DWORD expectedType, BYTE **data)
 {
@@ -71,7 +91,7 @@ static int retrieveTyped(trace_class &trace, HKEY root, const char *subkey, cons
         TRACE_LINE(trace, TRACE_ERROR, "cannot retrieve value '%s' under '%s'", valueName, subkey);
         return 0;
     }
-    if (type != expectedType || (expectedType == REG_DWORD && size != sizeof(DWORD))) {
+    if (!hasType(type, size, expectedType)) {
         TRACE_LINE(trace, TRACE_ERROR, "invalid content of %s\\%s", subkey, valueName);
         free(buffer);
         return 0;
@@ -277,10 +297,85 @@ static void traceMiss(const setting_row &row, trace_class *trace, const char *li
         TRACE_LINE(*trace, miss->tag, line, row.name, (int)row.number);
 }
 
+// retrieveTyped without trace lines.
+static int queryTyped(const char *subkey, const char *valueName, DWORD expectedType, BYTE **data)
+{
+    HKEY key;
+    if (RegOpenKeyExA(KVD_ROOT, subkey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return 0;
+    DWORD type = REG_NONE, size = 0;
+    bool resized;
+    BYTE *buffer = NULL;
+    LONG status = queryData(key, valueName, expectedType == REG_DWORD ? sizeof(DWORD) : FIRST_QUERY_SIZE, &type,
+                            &buffer, &size, &resized);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS)
+        return 0;
+    if (!hasType(type, size, expectedType)) {
+        free(buffer);
+        return 0;
+    }
+    *data = buffer;
+    return 1;
+}
+
+static DWORD registryTypeOf(const setting_row &row)
+{
+    return row.type == SETTING_TEXT ? REG_SZ : REG_DWORD;
+}
+
+// The data of a setting's value in effect: the policy value when it has the
+// row's type, else the local one. The one place that decides between them.
+static int lookupData(setting_id id, bool quiet, BYTE **data)
+{
+    const setting_row &row = SETTINGS[id];
+    DWORD type = registryTypeOf(row);
+    if (queryTyped(row.policyKey, row.name, type, data)) {
+        if (!quiet) {
+            trace_class trace(TRACE_DETAILED, "lookupSetting");
+            TRACE_LINE(trace, TRACE_INFO, "'%s' set by policy under '%s'", row.name, row.policyKey);
+        }
+        return 1;
+    }
+    if (quiet)
+        return queryTyped(row.key, row.name, type, data);
+    trace_class trace(TRACE_DETAILED, "lookupSetting");
+    return retrieveTyped(trace, KVD_ROOT, row.key, row.name, type, data);
+}
+
+int lookupSetting(setting_id id, DWORD *value, bool quiet)
+{
+    BYTE *data = NULL;
+    if (SETTINGS[id].type == SETTING_TEXT || !lookupData(id, quiet, &data))
+        return 0;
+    memcpy(value, data, sizeof(DWORD));
+    free(data);
+    return 1;
+}
+
+int lookupSetting(setting_id id, char **value, bool quiet)
+{
+    BYTE *data = NULL;
+    if (SETTINGS[id].type != SETTING_TEXT || !lookupData(id, quiet, &data))
+        return 0;
+    *value = (char *)data;
+    return 1;
+}
+
+bool settingFromPolicy(setting_id id)
+{
+    const setting_row &row = SETTINGS[id];
+    BYTE *data = NULL;
+    if (!queryTyped(row.policyKey, row.name, registryTypeOf(row), &data))
+        return false;
+    free(data);
+    return true;
+}
+
 int readSetting(setting_id id, DWORD *value, trace_class *trace, const setting_miss *miss)
 {
     const setting_row &row = SETTINGS[id];
-    if (RegGetDWORD(KVD_ROOT, row.key, row.name, value))
+    if (lookupSetting(id, value))
         return 1;
     traceMiss(row, trace, miss != NULL ? miss->missingLine : NULL, miss);
     *value = row.number;
@@ -293,7 +388,7 @@ int readSetting(setting_id id, char **value, trace_class *trace, const setting_m
 {
     const setting_row &row = SETTINGS[id];
     *value = NULL;
-    if (RegGetString(KVD_ROOT, row.key, row.name, value))
+    if (lookupSetting(id, value))
         return 1;
     traceMiss(row, trace, miss != NULL ? miss->missingLine : NULL, miss);
     if (row.text == NULL)

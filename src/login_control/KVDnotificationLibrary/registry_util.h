@@ -35,10 +35,21 @@ struct setting_miss {
     const char *writeFailedLine;
 };
 
-// Reads a setting through its row. When it cannot be read, the value is the
+// The one lookup of a setting's value in effect, for every reader: the value
+// under the row's policy key when it is there with the row's type (a DWORD of
+// four bytes, or a string), else the local one, as RegGetDWORD and RegGetString
+// read it. It never writes. quiet: no trace lines at all (the trace's own
+// switch, the lock's wait ceiling). A text is owned by the caller.
+int lookupSetting(setting_id id, DWORD *value, bool quiet = false);
+int lookupSetting(setting_id id, char **value, bool quiet = false);
+// Whether the value in effect comes from Group Policy.
+bool settingFromPolicy(setting_id id);
+
+// Reads a setting through its row (lookupSetting). When it cannot be read, the value is the
 // row's default (for a text an allocated copy, NULL without a default), the
 // miss is traced, the default is written back where the row says so, and the
-// result is 0. A text read is owned by the caller.
+// result is 0. A text read is owned by the caller. The default goes to the
+// local key, never to the policy key.
 int readSetting(setting_id id, DWORD *value, trace_class *trace = NULL, const setting_miss *miss = NULL);
 int readSetting(setting_id id, char **value, trace_class *trace = NULL, const setting_miss *miss = NULL);
 

@@ -92,14 +92,8 @@ DWORD upcallChildLimitMs(long timeout)
 // asks for it on every call, and only execUpcall owns the setting.
 static long quietUpcallTimeout()
 {
-    HKEY key;
-    DWORD value = DEF_UPCALL_TIMEOUT, type = REG_NONE, size = sizeof(value);
-    if (RegOpenKeyExA(KVD_ROOT, KVD_UPCALL_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return (long)DEF_UPCALL_TIMEOUT;
-    if (RegQueryValueExA(key, VAL_UPCALL_TIMEOUT, NULL, &type, (BYTE *)&value, &size) != ERROR_SUCCESS
-        || type != REG_DWORD || size != sizeof(value))
-        value = DEF_UPCALL_TIMEOUT;
-    RegCloseKey(key);
+    DWORD value = DEF_UPCALL_TIMEOUT;
+    lookupSetting(SETTING_UPCALL_TIMEOUT, &value, true);
     return (long)(LONG)value;
 }
 
