@@ -101,8 +101,9 @@ prepare_endpoint() {
     win msiexec /i "$MSI_WIN" /qn REINSTALL=ALL REINSTALLMODE=vomus >/dev/null || fail "msiexec repair failed"
     expect "choice popup timeout kept by a repair" "$(value popctl Timeout)" 30
     rm -f "$DRIVE_C/KVD/kvd_trace.log"*
-    # The logon process keeps the library, and with it the shared record, from start-up to shutdown.
-    (wine "$KVD\\logon_standin.exe" sleep 3600000 </dev/null >/dev/null 2>&1 &)
+    # The logon process keeps the library, and with it the shared record, from
+    # start-up (its first call) to shutdown.
+    (wine "$KVD\\logon_standin.exe" startup sleep 3600000 </dev/null >/dev/null 2>&1 &)
     for _ in $(seq 50); do [ "$(value shared _dwLoggedOn)" = 0 ] && break; sleep 0.2; done
     expect "shared record held by the logon process" "$(value shared _dwLoggedOn)" 0
 }
