@@ -5,6 +5,7 @@
 #include <shlwapi.h>
 #include <stdio.h>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 namespace kvdtest {
@@ -312,6 +313,88 @@ DWORD waitExitCode(HANDLE process, DWORD timeoutMs)
     DWORD code = 0xdeadbeef;
     GetExitCodeProcess(process, &code);
     return code;
+}
+
+// A text as Wine's debug output quotes it (L"..." with \\, \", \n and \XXXX escapes).
+static std::string unquoted(const std::string &quoted)
+{
+    std::string text;
+    for (size_t i = 0; i < quoted.size() && quoted[i] != '"'; i++) {
+        if (quoted[i] != '\\' || i + 1 == quoted.size()) {
+            text += quoted[i];
+        } else if (isxdigit((unsigned char)quoted[i + 1]) && i + 4 < quoted.size()) {
+            unsigned long code = strtoul(quoted.substr(i + 1, 4).c_str(), NULL, 16);
+            text += code < 256 ? (char)code : '?';
+            i += 4;
+        } else {
+            char escaped = quoted[++i];
+            text += escaped == 'n' ? '\n' : escaped == 'r' ? '\r' : escaped == 't' ? '\t' : escaped;
+        }
+    }
+    return text;
+}
+
+// "TID:fixme:advapi:ReportEventW (source,type,category,id,...): stub" opens an
+// event; its inserts follow on lines "TID:CLASS:eventlog:ReportEventW L"..."".
+static std::vector<LoggedEvent> parseEvents(const std::string &output)
+{
+    std::vector<LoggedEvent> events;
+    std::map<std::string, size_t> openByThread;
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::string thread = line.substr(0, line.find(':'));
+        size_t at;
+        if ((at = line.find(":fixme:advapi:ReportEventW (")) != std::string::npos) {
+            LoggedEvent event;
+            const char *fields = line.c_str() + at + strlen(":fixme:advapi:ReportEventW (");
+            unsigned type = 0, category = 0;
+            unsigned long id = 0;
+            void *source = NULL;
+            if (sscanf(fields, "%p,%x,%x,%lx", &source, &type, &category, &id) == 4) {
+                event.id = id;
+                event.type = (WORD)type;
+                openByThread[thread] = events.size();
+                events.push_back(event);
+            }
+        } else if ((at = line.find(":eventlog:ReportEventW L\"")) != std::string::npos && openByThread.count(thread)) {
+            events[openByThread[thread]].inserts.push_back(unquoted(line.substr(at + strlen(":eventlog:ReportEventW L\""))));
+        }
+    }
+    return events;
+}
+
+std::vector<LoggedEvent> runLoggingEvents(const std::string &cmdLine, DWORD timeoutMs)
+{
+    char unixPath[MAX_PATH] = "", debug[256] = "";
+    DWORD length = GetEnvironmentVariableA("KVD_WINE_OUTPUT", unixPath, sizeof(unixPath));
+    EXPECT_TRUE(length > 0 && length < sizeof(unixPath)) << "run the test program with scripts/wine-run.sh";
+    std::string output = winPath(unixPath);
+    size_t before = readFile(output).size();
+    GetEnvironmentVariableA("WINEDEBUG", debug, sizeof(debug));
+    SetEnvironmentVariableA("WINEDEBUG", "-all,fixme+advapi,+eventlog");
+    runProgram(cmdLine, timeoutMs);
+    SetEnvironmentVariableA("WINEDEBUG", debug[0] != '\0' ? debug : NULL);
+    std::string written = readFile(output);
+    return parseEvents(written.size() > before ? written.substr(before) : "");
+}
+
+std::string formatEvent(const std::string &library, DWORD id, const std::vector<std::string> &inserts)
+{
+    HMODULE module = LoadLibraryExA(library.c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
+    std::vector<DWORD_PTR> arguments;
+    for (const std::string &insert : inserts)
+        arguments.push_back((DWORD_PTR)insert.c_str());
+    arguments.push_back(0);
+    char *text = NULL;
+    DWORD length = module == NULL ? 0 : FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER
+                                                       | FORMAT_MESSAGE_ARGUMENT_ARRAY, module, id, 0, (LPSTR)&text, 0,
+                                                       (va_list *)arguments.data());
+    std::string sentence = length > 0 ? std::string(text, length) : "";
+    LocalFree(text);
+    if (module != NULL)
+        FreeLibrary(module);
+    return sentence.substr(0, sentence.find_last_not_of("\r\n") + 1);
 }
 
 void RegistryTest::SetUp()

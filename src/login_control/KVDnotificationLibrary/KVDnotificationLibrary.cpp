@@ -1,5 +1,6 @@
 // KVDnotificationLibrary: the shared record, the global lock, the exports and the logon event handlers.
 #include "KVDnotificationLibrary.h"
+#include "event_log.h"
 #include "program_util.h"
 #include "registry_schema.h"
 #include "registry_util.h"
@@ -162,11 +163,13 @@ void lockSemaphore()
     } else if (waitResult == WAIT_TIMEOUT) {
         TRACE_LINE(trace, TRACE_ERROR, "Error waiting for the semaphore (%u ms), going on without it",
                    (unsigned)ceilingMs);
+        eventLockCeiling(ceilingMs);
         CloseHandle(hSem);
         currentLockHandle = NULL;
     } else if (waitResult == WAIT_ABANDONED) {
         TRACE_LINE(trace, TRACE_WARNING, "WaitForSingleObject returned = %u, the lock's last holder died holding it",
                    (unsigned)waitResult);
+        eventLockAbandoned();
         // A logon decision of the dead holder is over.
         shareData->_upcallRunning = 0;
     } else {
@@ -214,6 +217,8 @@ typedef struct fault_guard {
     void *resume[5];              // __builtin_setjmp's buffer: frame, resume address, stack
     struct fault_guard *outer;    // the stretch this one runs in, or null
     void *sehChain;               // the thread's exception-handler chain at entry (x86)
+    DWORD faultCode;              // the fault that ended the stretch, for the event log
+    void *faultAddress;
 } fault_guard;
 
 static DWORD faultGuardSlot = TLS_OUT_OF_INDEXES;
@@ -276,6 +281,8 @@ static LONG CALLBACK resumeGuardedStretch(EXCEPTION_POINTERS *info)
     SetLastError(lastError);
     if (guard == NULL)
         return EXCEPTION_CONTINUE_SEARCH;   // not in a stretch of this thread
+    guard->faultCode = info->ExceptionRecord->ExceptionCode;
+    guard->faultAddress = info->ExceptionRecord->ExceptionAddress;
     CONTEXT *context = info->ContextRecord;
 #if defined(__i386__)
     context->Ebp = (DWORD)(DWORD_PTR)guard->resume[0];
@@ -327,6 +334,7 @@ int runGuardedStretch(int (*stretch)(void *), void *context)
     setSehChainHead(active->sehChain);
     TlsSetValue(faultGuardSlot, active->outer);
     releaseTraceLineOfThread();
+    eventFaultContained(active->faultCode, active->faultAddress);
     return 0;
 }
 
@@ -545,10 +553,13 @@ static void allowLogon(trace_class &trace)
     shareData->_shutdownWhenComplete = 0;
 }
 
-static void denyLogon(trace_class &trace, int denyType, const char *distID)
+static void denyLogon(trace_class &trace, PWLX_NOTIFICATION_INFO pInfo, int denyType, const char *distID)
 {
     TRACE_LINE(trace, TRACE_INFO, "show popup");
     showLoginDeniedPopUp(1, denyType, distID);
+    char *running = distID == NULL ? retrieveRunningDistribution() : NULL;
+    eventLogonRefused(pInfo, denyType, distID != NULL ? distID : running);
+    free(running);
 }
 
 // Someone else is logged on, a plan runs, or the queue lists an active distribution.
@@ -559,10 +570,10 @@ static int isRestrictedLogon()
 
 // A restricted logon uses one logon of the budget; the only user pauses the
 // running distribution. *runningID receives the notify file's ID (caller frees).
-static void decideRestrictedLogon(trace_class &trace, char **runningID)
+static void decideRestrictedLogon(trace_class &trace, PWLX_NOTIFICATION_INFO pInfo, char **runningID)
 {
     if (checkMaxAllowedLogin() == 0) {
-        denyLogon(trace, 0, NULL);
+        denyLogon(trace, pInfo, 0, NULL);
         return;
     }
     int budget = getMaxLoginAllowed();
@@ -573,7 +584,7 @@ static void decideRestrictedLogon(trace_class &trace, char **runningID)
             TRACE_LINE(trace, TRACE_ERROR, "ERROR pausing distribution");
             if (denyLogonOnPauseError()) {
                 TRACE_LINE(trace, TRACE_INFO, "DenyLogonOnPauseError is true, deny the logon");
-                denyLogon(trace, 1, *runningID);
+                denyLogon(trace, pInfo, 1, *runningID);
                 return;
             }
         }
@@ -581,12 +592,12 @@ static void decideRestrictedLogon(trace_class &trace, char **runningID)
     allowLogon(trace);
 }
 
-static void decideLogon(trace_class &trace)
+static void decideLogon(trace_class &trace, PWLX_NOTIFICATION_INFO pInfo)
 {
     char *runningID = NULL;
     if (!guarded([&] {
             if (isRestrictedLogon())
-                decideRestrictedLogon(trace, &runningID);
+                decideRestrictedLogon(trace, pInfo, &runningID);
             else
                 allowLogon(trace);
         }))
@@ -601,7 +612,7 @@ extern "C" void WINAPI KVDEventLogon(PWLX_NOTIFICATION_INFO pInfo)
     lockSemaphore();
     shareData->_upcallRunning = 1;
     if (countLogon(trace, pInfo))
-        decideLogon(trace);
+        decideLogon(trace, pInfo);
     shareData->_upcallRunning = 0;
     unlockSemaphore();
 }
@@ -712,6 +723,10 @@ int resumePendingDistributions()
             TRACE_LINE(trace, TRACE_ERROR, "ERROR resumeAllDistributions failed");
             result = failList != NULL ? keepFailedAndPaused(trace, list, failList) : 0;
         }
+        if (result)
+            eventDistributionsResumed(list);
+        else
+            eventResumeFailed(list, failList);
         free(failList);
     }
     freePausedListStructure(list);

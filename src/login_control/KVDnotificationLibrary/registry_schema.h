@@ -44,11 +44,11 @@ constexpr const char KVD_UPCALL_KEY[] = "Software\\Orvane\\KVDNotification\\upca
     NUMBER(POPUP_TIMEOUT, MAIN, "PopUpTimeout", 0, NOT_WRITTEN, 't', KEPT, NULL) \
     TEXT(LOGIN_DENIED_TITLE, MAIN, "LoginDeniedTitle", "Palvento Notification Message", NOT_WRITTEN, 'l', \
          KEPT, NULL) \
-    TEXT(LOGIN_DENIED_MSG, MAIN, "LoginDeniedMsg", "The login is temorarly disabled to allow a distribution", \
+    TEXT(LOGIN_DENIED_MSG, MAIN, "LoginDeniedMsg", "The login is temporarily disabled to allow a distribution", \
          NOT_WRITTEN, 'L', KEPT, NULL) \
     FLAG(DENY_LOGON_ON_PAUSE_ERROR, MAIN, "DenyLogonOnPauseError", 1, WRITTEN_BACK, 'm', KEPT, NULL) \
     TEXT(LOGIN_DENIED_MSG_ON_PAUSE_ERROR, MAIN, "LoginDeniedMsgOnPauseError", \
-         "The login is temorarly disabled to allow a distribution", NOT_WRITTEN, 'M', KEPT, NULL) \
+         "The login is temporarily disabled to allow a distribution", NOT_WRITTEN, 'M', KEPT, NULL) \
     FLAG(SWITCH_POPUP_DESKTOP, MAIN, "SwitchPopupDesktop", 1, WRITTEN_BACK, 's', KEPT, NULL) \
     NUMBER(DEFAULT_SHUTDOWN_ALLOWED, MAIN, "DefaultShutdownAllowdBeforeReset", 20, WRITTEN_BACK, 'd', KEPT, \
            NULL) \
