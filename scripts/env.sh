@@ -55,7 +55,7 @@ kvd_wine_prefix_look() {
     local fonts=$WINEPREFIX/drive_c/windows/Fonts font
     if [ -d "$fonts" ]; then
         for font in /usr/share/wine/fonts/*; do
-            [ -e "$fonts/${font##*/}" ] || cp "$font" "$fonts/"
+            [ -f "$font" ] && [ ! -e "$fonts/${font##*/}" ] && cp "$font" "$fonts/"
         done
     fi
     if ! grep -q '"Managed"="N"' "$WINEPREFIX/user.reg" 2>/dev/null; then

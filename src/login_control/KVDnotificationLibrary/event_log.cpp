@@ -16,7 +16,7 @@ const size_t INSERT_CHARS = 512;   // a longer insert is cut and ends in "..."
 struct event_inserts {
     wchar_t text[MAX_INSERTS][INSERT_CHARS];
     const wchar_t *pointers[MAX_INSERTS];
-    WORD count;
+    WORD count = 0;
 };
 
 wchar_t *nextInsert(event_inserts *in)
@@ -217,7 +217,6 @@ int report(DWORD id, const event_inserts &in)
 int reportNone(DWORD id)
 {
     event_inserts in;
-    in.count = 0;
     return report(id, in);
 }
 
@@ -226,7 +225,7 @@ int reportNone(DWORD id)
 int eventPlanBudget(int oldBudget, int newBudget)
 {
     if (oldBudget == NO_PLAN_RUNNING && newBudget != NO_PLAN_RUNNING) {
-        event_inserts in = {};
+        event_inserts in;
         if (newBudget >= 0)
             addNumber(&in, newBudget);
         else
@@ -240,7 +239,7 @@ int eventPlanBudget(int oldBudget, int newBudget)
 
 int eventDistributionPaused(const char *distID, int budget)
 {
-    event_inserts in = {};
+    event_inserts in;
     addNarrow(&in, distID);
     if (budget >= 0)
         addNumber(&in, budget);
@@ -251,14 +250,14 @@ int eventDistributionPaused(const char *distID, int budget)
 
 int eventDistributionsResumed(const paused_distribution_s *list)
 {
-    event_inserts in = {};
+    event_inserts in;
     addIds(&in, list);
     return report(KVD_EVENT_DISTRIBUTIONS_RESUMED, in);
 }
 
 int eventResumeFailed(const paused_distribution_s *list, const char *failList)
 {
-    event_inserts in = {};
+    event_inserts in;
     if (failList != NULL && failList[0] != '\0')
         addNarrow(&in, failList);
     else
@@ -268,7 +267,7 @@ int eventResumeFailed(const paused_distribution_s *list, const char *failList)
 
 int eventLogonRefused(PWLX_NOTIFICATION_INFO pInfo, int popupType, const char *distID)
 {
-    event_inserts in = {};
+    event_inserts in;
     // DOMAIN\user, as the logon process names the user
     wchar_t *user = nextInsert(&in);
     if (pInfo != NULL && pInfo->Domain != NULL && pInfo->Domain[0] != L'\0') {
@@ -290,14 +289,14 @@ int eventShutdownAtCompletion()
 
 int eventRestrictionLifted(DWORD startups)
 {
-    event_inserts in = {};
+    event_inserts in;
     addNumber(&in, startups);
     return report(KVD_EVENT_RESTRICTION_LIFTED, in);
 }
 
 int eventLockCeiling(DWORD waitedMs)
 {
-    event_inserts in = {};
+    event_inserts in;
     addThisProcess(&in);
     addNumber(&in, waitedMs);
     return report(KVD_EVENT_LOCK_CEILING, in);
@@ -305,14 +304,14 @@ int eventLockCeiling(DWORD waitedMs)
 
 int eventLockAbandoned()
 {
-    event_inserts in = {};
+    event_inserts in;
     addThisProcess(&in);
     return report(KVD_EVENT_LOCK_ABANDONED, in);
 }
 
 int eventUpcallDeadline(const char *cmdLine, DWORD limitMs)
 {
-    event_inserts in = {};
+    event_inserts in;
     addNarrow(&in, cmdLine);
     addNumber(&in, limitMs / 1000);
     return report(KVD_EVENT_UPCALL_DEADLINE, in);
@@ -320,7 +319,7 @@ int eventUpcallDeadline(const char *cmdLine, DWORD limitMs)
 
 int eventFaultContained(DWORD code, const void *address)
 {
-    event_inserts in = {};
+    event_inserts in;
     addHex(&in, code, 8);
     addHex(&in, (unsigned long long)(ULONG_PTR)address, (int)sizeof(address) * 2);
     addThisProcess(&in);
@@ -329,7 +328,7 @@ int eventFaultContained(DWORD code, const void *address)
 
 int eventObjectNotTrusted(const char *name)
 {
-    event_inserts in = {};
+    event_inserts in;
     addNarrow(&in, name);
     return report(KVD_EVENT_OBJECT_NOT_TRUSTED, in);
 }
