@@ -315,50 +315,31 @@ DWORD waitExitCode(HANDLE process, DWORD timeoutMs)
     return code;
 }
 
-// A text as Wine's debug output quotes it (L"..." with \\, \", \n and \XXXX escapes).
-static std::string unquoted(const std::string &quoted)
-{
-    std::string text;
-    for (size_t i = 0; i < quoted.size() && quoted[i] != '"'; i++) {
-        if (quoted[i] != '\\' || i + 1 == quoted.size()) {
-            text += quoted[i];
-        } else if (isxdigit((unsigned char)quoted[i + 1]) && i + 4 < quoted.size()) {
-            unsigned long code = strtoul(quoted.substr(i + 1, 4).c_str(), NULL, 16);
-            text += code < 256 ? (char)code : '?';
-            i += 4;
-        } else {
-            char escaped = quoted[++i];
-            text += escaped == 'n' ? '\n' : escaped == 'r' ? '\r' : escaped == 't' ? '\t' : escaped;
-        }
-    }
-    return text;
-}
-
 // "TID:fixme:advapi:ReportEventW (source,type,category,id,...): stub" opens an
-// event; its inserts follow on lines "TID:CLASS:eventlog:ReportEventW L"..."".
+// event; its inserts follow on lines "TID:CLASS:eventlog:ReportEventW L"..."",
+// where a backslash stands before a quote or a backslash of the text.
 static std::vector<LoggedEvent> parseEvents(const std::string &output)
 {
+    static const std::string OPENS = ":fixme:advapi:ReportEventW (", INSERT = ":eventlog:ReportEventW L\"";
     std::vector<LoggedEvent> events;
     std::map<std::string, size_t> openByThread;
     std::istringstream lines(output);
     std::string line;
     while (std::getline(lines, line)) {
         std::string thread = line.substr(0, line.find(':'));
-        size_t at;
-        if ((at = line.find(":fixme:advapi:ReportEventW (")) != std::string::npos) {
-            LoggedEvent event;
-            const char *fields = line.c_str() + at + strlen(":fixme:advapi:ReportEventW (");
-            unsigned type = 0, category = 0;
-            unsigned long id = 0;
-            void *source = NULL;
-            if (sscanf(fields, "%p,%x,%x,%lx", &source, &type, &category, &id) == 4) {
-                event.id = id;
-                event.type = (WORD)type;
-                openByThread[thread] = events.size();
-                events.push_back(event);
-            }
-        } else if ((at = line.find(":eventlog:ReportEventW L\"")) != std::string::npos && openByThread.count(thread)) {
-            events[openByThread[thread]].inserts.push_back(unquoted(line.substr(at + strlen(":eventlog:ReportEventW L\""))));
+        size_t at = line.find(OPENS);
+        unsigned type = 0, ignored = 0;
+        unsigned long id = 0;
+        void *source = NULL;
+        if (at != std::string::npos && sscanf(line.c_str() + at + OPENS.size(), "%p,%x,%x,%lx", &source, &type,
+                                              &ignored, &id) == 4) {
+            openByThread[thread] = events.size();
+            events.push_back({id, (WORD)type, {}});
+        } else if ((at = line.find(INSERT)) != std::string::npos && openByThread.count(thread)) {
+            std::string text;
+            for (size_t i = at + INSERT.size(); i < line.size() && line[i] != '"'; i++)
+                text += line[i] == '\\' ? line[++i] : line[i];
+            events[openByThread[thread]].inserts.push_back(text);
         }
     }
     return events;
