@@ -18,7 +18,7 @@ add_custom_command(OUTPUT ${KVD_SETTINGS_LISTS}
     COMMAND ${KVD_HOST_CXX} -std=c++17 -Wall -Wextra -Werror -DKVD_TEMPLATE_TEXTS -I${KVD_INSTALLER_SRC}/host -I${KVD_SRC}
             ${KVD_INSTALLER_SRC}/settings_lists.cpp -o ${KVD_SETTINGS_LISTS}
     DEPENDS ${KVD_INSTALLER_SRC}/settings_lists.cpp ${KVD_INSTALLER_SRC}/host/windows.h
-            ${KVD_SRC}/registry_schema.h
+            ${KVD_SRC}/registry_schema.h ${KVD_SRC}/event_source.h
     COMMENT "Building settings_lists for the build machine" VERBATIM)
 add_custom_target(kvd_settings_lists DEPENDS ${KVD_SETTINGS_LISTS})
 
@@ -60,8 +60,9 @@ function(kvd_add_msi target)
     add_dependencies(${target} kvd_settings_lists)
 endfunction()
 
-# kvd_add_kit(TARGET OUTPUT_DIR DELIVERABLES...): install.cmd with the settings,
-# and uninstall.cmd, beside a copy of the deliverables as in the ZIP.
+# kvd_add_kit(TARGET OUTPUT_DIR DELIVERABLES...): install.cmd with the settings
+# and the event source, and uninstall.cmd, beside a copy of the deliverables as
+# in the ZIP.
 function(kvd_add_kit target output_dir)
     set(copies)
     foreach(deliverable ${ARGN})
@@ -69,9 +70,9 @@ function(kvd_add_kit target output_dir)
     endforeach()
     add_custom_command(OUTPUT ${output_dir}/install.cmd ${output_dir}/uninstall.cmd
         COMMAND ${KVD_SETTINGS_LISTS} kit ${CMAKE_SOURCE_DIR}/kit/install.cmd.in ${output_dir}/install.cmd
-        COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/kit/uninstall.cmd ${output_dir}/uninstall.cmd
+        COMMAND ${KVD_SETTINGS_LISTS} kit-uninstall ${CMAKE_SOURCE_DIR}/kit/uninstall.cmd.in ${output_dir}/uninstall.cmd
         ${copies}
-        DEPENDS ${KVD_SETTINGS_LISTS} ${CMAKE_SOURCE_DIR}/kit/install.cmd.in ${CMAKE_SOURCE_DIR}/kit/uninstall.cmd
+        DEPENDS ${KVD_SETTINGS_LISTS} ${CMAKE_SOURCE_DIR}/kit/install.cmd.in ${CMAKE_SOURCE_DIR}/kit/uninstall.cmd.in
                 ${ARGN}
         COMMENT "Writing the installation kit" VERBATIM)
     add_custom_target(${target} ALL DEPENDS ${output_dir}/install.cmd ${output_dir}/uninstall.cmd)

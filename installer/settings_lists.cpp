@@ -1,16 +1,20 @@
 // settings_lists: writes the installers' lists of settings and the Group
 // Policy template from the settings table, so that a setting added to the
-// table reaches the MSI, the kit and the template without another edit. Runs
-// on the build machine.
+// table reaches the MSI, the kit and the template without another edit, and
+// the installers' registration of the event source from the list beside it
+// (event_source.h). Runs on the build machine.
 //
 //   settings_lists wix TEMPLATE OUTPUT [OMITTED_VALUE_NAME]
 //   settings_lists kit TEMPLATE OUTPUT
+//   settings_lists kit-uninstall TEMPLATE OUTPUT
 //   settings_lists adm TEMPLATE OUTPUT
 //
-// A template line that holds only a marker ("@SETTING_...@" for the MSI,
-// "@SETTINGS@" for the kit, "@POLICIES@" and "@STRINGS@" for the template) is
-// replaced by the generated lines, indented as the marker was. An omitted
-// value builds an older package for tests.
+// A template line that holds only a marker ("@SETTING_...@" and
+// "@EVENT_SOURCE_...@" for the MSI, "@SETTINGS@" and "@EVENT_SOURCE@" for the
+// kit, "@EVENT_SOURCE_REMOVAL@" for its removal, "@POLICIES@" and "@STRINGS@"
+// for the template) is replaced by the generated lines, indented as the marker
+// was. An omitted value builds an older package for tests.
+#include "event_source.h"
 #include "registry_schema.h"
 
 #include <algorithm>
@@ -138,6 +142,47 @@ wix_lists wixLists(const std::string &omitted)
         lists.values.push_back("<RegistryValue " + attributes + " Type=\"string\" Value=\"[" + value + "]\"/>");
     }
     return lists;
+}
+
+// The event source's registration: an immediate action per value (the
+// installer's "#%" and "#" prefixes make an expandable string and a DWORD),
+// its registry rows, and the key's removal with the package.
+wix_lists wixEventSource()
+{
+    wix_lists lists;
+    int sequence = 1392;   // after the installation folder is known
+    for (const event_source_value &value : EVENT_SOURCE_VALUES) {
+        std::string property = "EVENT_SOURCE_" + std::string(value.name);
+        for (char &c : property)
+            c = (char)toupper((unsigned char)c);
+        std::string prefix = value.type == REG_EXPAND_SZ ? "#%" : "#";
+        lists.actions.push_back("<CustomAction Id=\"set_" + property + "\" Property=\"" + property + "\" Value=\""
+                                + xmlEscaped(prefix + value.value) + "\" Execute=\"immediate\"/>");
+        lists.sequence.push_back("<Custom Action=\"set_" + property + "\" Sequence=\"" + std::to_string(sequence++)
+                                 + "\"/>");
+        lists.values.push_back("<RegistryValue Root=\"HKLM\" Key=\"" + xmlEscaped(EVENT_SOURCE_KEY) + "\" Name=\""
+                               + value.name + "\" Type=\"string\" Value=\"[" + property + "]\"/>");
+    }
+    lists.actions.push_back("<CustomAction Id=\"remove_event_source\" Property=\"KVD_REG_EXE\" ExeCommand=\"delete "
+                            "&quot;HKLM\\" + xmlEscaped(EVENT_SOURCE_KEY) + "&quot; /f\" Execute=\"deferred\" "
+                            "Impersonate=\"no\" Return=\"ignore\"/>");
+    lists.sequence.push_back("<Custom Action=\"remove_event_source\" Sequence=\"3003\">REMOVE~=\"ALL\" AND NOT "
+                             "UPGRADINGPRODUCTCODE</Custom>");
+    return lists;
+}
+
+// The kit's commands that register the event source.
+lines kitEventSource()
+{
+    lines commands;
+    for (const event_source_value &value : EVENT_SOURCE_VALUES) {
+        std::string data = replaced(value.value, "[INSTALLDIR]", "%KVD_HOME%\\");
+        commands.push_back(std::string("reg add \"HKLM\\") + EVENT_SOURCE_KEY + "\" /v " + value.name + " /t "
+                           + (value.type == REG_EXPAND_SZ ? "REG_EXPAND_SZ" : "REG_DWORD") + " /d \"" + data
+                           + "\" /f >nul");
+        commands.push_back("if errorlevel 1 goto failed");
+    }
+    return commands;
 }
 
 std::string kitKeyOf(const setting_row &row)
@@ -411,7 +456,7 @@ bool tableIsInstallable()
 int main(int argc, char **argv)
 {
     if (argc < 4) {
-        std::cerr << "usage: settings_lists wix|kit|adm TEMPLATE OUTPUT [OMITTED_VALUE_NAME]\n";
+        std::cerr << "usage: settings_lists wix|kit|kit-uninstall|adm TEMPLATE OUTPUT [OMITTED_VALUE_NAME]\n";
         return 1;
     }
     std::string mode = argv[1];
@@ -420,11 +465,15 @@ int main(int argc, char **argv)
         return 1;
     if (mode == "wix") {
         wix_lists lists = wixLists(argc > 4 ? argv[4] : "");
+        wix_lists source = wixEventSource();
         return expand(tmpl,
                       {{"@SETTING_PROPERTIES@", lists.properties},
                        {"@SETTING_ACTIONS@", lists.actions},
                        {"@SETTING_SEQUENCE@", lists.sequence},
-                       {"@SETTING_VALUES@", lists.values}},
+                       {"@SETTING_VALUES@", lists.values},
+                       {"@EVENT_SOURCE_ACTIONS@", source.actions},
+                       {"@EVENT_SOURCE_SEQUENCE@", source.sequence},
+                       {"@EVENT_SOURCE_VALUES@", source.values}},
                       "\n", argv[3])
                    ? 0
                    : 1;
@@ -437,7 +486,12 @@ int main(int argc, char **argv)
                 return 1;
             commands.push_back(line);
         }
-        return expand(tmpl, {{"@SETTINGS@", commands}}, "\r\n", argv[3]) ? 0 : 1;
+        bool written = expand(tmpl, {{"@SETTINGS@", commands}, {"@EVENT_SOURCE@", kitEventSource()}}, "\r\n", argv[3]);
+        return written ? 0 : 1;
+    }
+    if (mode == "kit-uninstall") {
+        lines removal = {std::string("reg delete \"HKLM\\") + EVENT_SOURCE_KEY + "\" /f >nul 2>&1"};
+        return expand(tmpl, {{"@EVENT_SOURCE_REMOVAL@", removal}}, "\r\n", argv[3]) ? 0 : 1;
     }
     if (mode == "adm") {
         if (!tableFitsTemplate())

@@ -75,6 +75,7 @@ prepare_endpoint() {
     fi
     wineserver -k >/dev/null 2>&1   # no program of an earlier run survives
     wineserver -p >/dev/null 2>&1
+    kvd_wine_prefix_look
     wine cmd /c exit </dev/null >/dev/null 2>&1
     # A package left by an earlier run goes first, even if a plan was running then.
     win msiexec /x "$MSI_WIN" /qn FORCE_REMOVE=1 >/dev/null
@@ -163,6 +164,13 @@ say "  carol is logged off; alice's and bob's programs still run"
 say "  logon process: $(win "$KVD\\logon_standin.exe" logoff carol | head -1)"
 show_state
 expect "logons counted after carol's logoff" "$(value shared _dwLoggedOn)" 2
+say "  what an administrator reads (ntfcfg -q):"
+status=$(win "$PROGRAMS\\ntfcfg.exe" -q)
+printf '%s\n' "$status" | sed 's/^/    /'
+expect "status: the plan" "$(printf '%s\n' "$status" | sed -n 's/^Distribution plan: *//p')" \
+    "running, no logons left: a new logon is refused"
+expect "status: paused" "$(printf '%s\n' "$status" | sed -n 's/^Paused distributions: *//p')" \
+    "D1 (logons left when it was paused: 1)"
 
 
 step "4. alice asks for a shutdown"

@@ -39,3 +39,26 @@ else
     export RUN_PRODUCT_BUILD=$PRODUCT_BUILD
     export TESTS_BUILD=$BUILD_DIR/tests
 fi
+
+# What the windows of a prefix the scripts make look like, as on Windows:
+# - Wine's own fonts (Marlett draws the caption buttons, Tahoma is the dialog
+#   font) lie in its data folder, which Debian's Wine 8 names through its
+#   loader as /usr/lib/wine/../../share/wine: its font loader turns that into
+#   a Windows path with ".." in it and finds nothing there, so a caption's close
+#   box shows as the letter "r". The prefix gets them in its Windows Fonts
+#   folder, where Wine loads them as Windows does.
+# - Xvfb runs no window manager: Wine draws the frames and captions itself
+#   (otherwise a top-level window has none), and hiding a window does not wait
+#   for a manager that never answers.
+# Idempotent; the prefix exists and no wineserver needs to stop.
+kvd_wine_prefix_look() {
+    local fonts=$WINEPREFIX/drive_c/windows/Fonts font
+    if [ -d "$fonts" ]; then
+        for font in /usr/share/wine/fonts/*; do
+            [ -f "$font" ] && [ ! -e "$fonts/${font##*/}" ] && cp "$font" "$fonts/"
+        done
+    fi
+    if ! grep -q '"Managed"="N"' "$WINEPREFIX/user.reg" 2>/dev/null; then
+        wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1 || true
+    fi
+}

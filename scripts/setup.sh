@@ -27,6 +27,7 @@ fi
 # A persistent wineserver, with Wine's system processes started once and detached
 # from any caller's output, keeps later process starts fast.
 wineserver -p >/dev/null 2>&1 || true
+kvd_wine_prefix_look
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 
 display_num=${DISPLAY#:}

@@ -4,6 +4,9 @@
 # they inherit the standard handles and would hold a caller's pipe open for ever.
 source "$(dirname "$0")/env.sh"
 output=$(mktemp)
+# Wine's debug channels (the event log's stub among them) write to this file
+# too; a test program finds it here to read what its children logged.
+export KVD_WINE_OUTPUT=$output
 wine "$@" >"$output" 2>&1 </dev/null
 status=$?
 cat "$output"

@@ -1,5 +1,5 @@
-// windows.h for the host build of settings_lists: the settings table needs
-// only these names, and the host has no Windows headers.
+// windows.h for the host build of settings_lists: the settings table and the
+// event source list need only these names, and the host has no Windows headers.
 #ifndef KVD_HOST_WINDOWS_H
 #define KVD_HOST_WINDOWS_H
 
@@ -7,5 +7,7 @@
 
 typedef unsigned int DWORD;
 #define HKEY_LOCAL_MACHINE ((void *)0x80000002)
+#define REG_EXPAND_SZ 2
+#define REG_DWORD 4
 
 #endif

@@ -1,6 +1,8 @@
 // Installing, upgrading, repairing and removing the package with Wine's msiexec
 // and with the .cmd kit. Runs in a Wine prefix of its own (run_in_fresh_prefix.sh).
 #include "test_support.h"
+#include "event_source.h"
+#include "kvd_events.h"
 
 #include <fstream>
 #include <map>
@@ -82,8 +84,29 @@ void expectTableRows(const values &expected)
     EXPECT_EQ(expected.size(), seen);
 }
 
+// The event source as the list beside the table gives it; Event Viewer finds
+// the sentences in the registered message file (when the library is there).
+void expectEventSource(const std::string &folder, bool libraryInstalled)
+{
+    for (const event_source_value &value : EVENT_SOURCE_VALUES) {
+        DWORD type;
+        std::string bytes;
+        ASSERT_TRUE(getRaw(EVENT_SOURCE_KEY, value.name, &type, &bytes)) << value.name;
+        EXPECT_EQ(value.type, type) << value.name;
+        std::string expected = replaced(value.value, "[INSTALLDIR]", folder + "\\");
+        EXPECT_EQ(value.type == REG_DWORD ? dwordBytes(std::stoul(expected)) : textBytes(expected), bytes) << value.name;
+    }
+    DWORD type;
+    std::string messageFile;
+    if (libraryInstalled && getRaw(EVENT_SOURCE_KEY, "EventMessageFile", &type, &messageFile)) {
+        EXPECT_EQ("The distribution plan ended: logons on this machine are no longer counted or refused.",
+                  formatEvent(messageFile.c_str(), KVD_EVENT_PLAN_ENDED, {})) << messageFile;
+    }
+}
+
 void expectNothingLeft(const std::string &folder)
 {
+    EXPECT_FALSE(keyExists(EVENT_SOURCE_KEY));
     EXPECT_FALSE(keyExists("Software\\Orvane\\KVDNotification"));
     EXPECT_FALSE(keyExists(NOTIFY_KEY));
     EXPECT_FALSE(valueExists(RUN_KEY, "KVDpopctl"));
@@ -141,6 +164,7 @@ TEST(Installer, test_kit_and_msi_write_exactly_the_table_rows)
     EXPECT_NE(std::string::npos, folder.find("Program Files\\Orvane KVDNotification")) << folder;
     expectTableRows(installedValues(folder));
     expectKeysSecured();
+    expectEventSource(folder, true);
     ASSERT_EQ(0u, runProgram("cmd /c \"" + kit + "\\uninstall.cmd\"").exitCode);
     expectNothingLeft(folder);
 
@@ -167,6 +191,7 @@ TEST(Installer, test_kit_and_msi_write_exactly_the_table_rows)
     EXPECT_EQ((DWORD)REG_EXPAND_SZ, type);
     EXPECT_EQ(1u, dword(NOTIFY_KEY, "Asynchronous"));
     EXPECT_EQ("\"" + folder + "\\popctl.exe\"", textOf(RUN_KEY, "KVDpopctl"));
+    expectEventSource(folder, true);
 
     ASSERT_EQ(0u, msiexec("/x " + msi()).exitCode);
     expectNothingLeft(folder);

@@ -114,6 +114,11 @@ void FakeUpcall::answer(int exitCode, const std::string &output)
     writeFile(dir_ + "\\answer.txt", std::to_string(exitCode) + "\n" + output);
 }
 
+void FakeUpcall::hang()
+{
+    writeFile(dir_ + "\\answer.txt", "hang\n");
+}
+
 void FakeUpcall::answerCall(int call, int exitCode, const std::string &output)
 {
     writeFile(dir_ + "\\answer" + std::to_string(call) + ".txt", std::to_string(exitCode) + "\n" + output);

@@ -40,6 +40,7 @@ public:
     void install(const std::string &binDir = "Z:\\ep\\bin", const std::string &cacheDir = "Z:\\ep\\cache");
     void answer(int exitCode, const std::string &output = "");
     void answerCall(int call, int exitCode, const std::string &output = "");
+    void hang();   // every call hangs while the event "KVDFakeUpcallRelease" exists and is not set
     std::vector<std::string> calls() const;        // the command lines, one per call
     std::vector<std::string> environment(int call) const;
     std::string dir() const { return dir_; }

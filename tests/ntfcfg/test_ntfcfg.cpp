@@ -1,5 +1,6 @@
 // Tests of ntfcfg, run as a real program: validation, writing, reading, recovery, usage text and exit codes.
 #include "test_support.h"
+#include "KVDnotificationLibrary.h"
 
 #include <fstream>
 
@@ -32,9 +33,10 @@ static ProcessResult ntfcfg(const std::string &arguments)
 static std::vector<std::string> usageLines()
 {
     return {
-        "Usage: " + ntfcfgPath() + " [-r |-a |-g property|-s property...]",
+        "Usage: " + ntfcfgPath() + " [-r |-a |-q |-g property|-s property...]",
         "\t -r recover from disasters ",
         "\t -a give the keys owner Administrators and their access list",
+        "\t -q show the state of the package (reads only)",
         "\t -g get a property",
         "\t -s set a list of properties",
         "\t general options:",
@@ -470,6 +472,104 @@ TEST_F(NtfcfgRecovery, test_recover_without_the_popctl_key)
     EXPECT_EQ(crlf("Unable to recover '_isActive'\nUnable to recover error 3\n"), result.err);
     EXPECT_EQ(4294967294u, dwordOr(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, SENTINEL));
     EXPECT_EQ(0u, dwordOr(KVD_MAIN_KEY, VAL_RUNNING_CLIENTS, SENTINEL));
+}
+
+// ---------------------------------------------------------------- status report
+
+class NtfcfgStatus : public RegistryTest {};
+
+// A line of the report: the label padded to its column, the value.
+static std::string statusLine(const std::string &label, const std::string &value)
+{
+    return label + std::string(label.size() < 31 ? 31 - label.size() : 0, ' ') + " " + value + "\r\n";
+}
+
+static DWORD WINAPI abandonLock(LPVOID)
+{
+    HANDLE lock = OpenMutexA(SYNCHRONIZE, FALSE, GLOBAL_SEMAPHORE_NAME);
+    WaitForSingleObject(lock, 0);
+    CloseHandle(lock);
+    return 0;   // ends holding it
+}
+
+// One table of states, each with the words and figures its report must show.
+TEST_F(NtfcfgStatus, test_each_state_is_reported_in_plain_words)
+{
+    enum Lock { NO_LOCK, FREE, HELD, ABANDONED };
+    const std::string NO_RECORD = "unknown (no process has the library loaded)";
+    struct Case {
+        const char *what;
+        std::vector<std::pair<const char *, DWORD>> values;   // of the main key
+        std::vector<std::string> paused;                      // _pausedQueue's strings
+        bool denyPending;                                     // popctl\_popupType 1 for D1
+        DWORD record[4];                                      // logons, looping, shutdown asked; [3] 0: no record
+        Lock lock;
+        std::vector<std::pair<std::string, std::string>> lines;
+    } cases[] = {
+        {"nothing yet", {}, {}, false, {0, 0, 0, 0}, NO_LOCK,
+         {{"Switched on:", "no (IsEnabled is not set)"}, {"Distribution plan:", "none running"},
+          {"Logons counted now:", NO_RECORD}, {"Running clients:", "0"}, {"Paused distributions:", "none"},
+          {"Resume loop:", NO_RECORD}, {"Shutdown at completion asked:", NO_RECORD},
+          {"Deny hand-over for popctl:", "none"}, {"Start-ups before the lift:", "not counted (logons are not restricted)"},
+          {"Global lock:", "free (no process uses it now)"}}},
+        {"a plan with two paused distributions", {{VAL_IS_ENABLED, 1}, {VAL_MAX_LOGIN_ALLOWED, 2},
+          {VAL_RUNNING_CLIENTS, 1}, {VAL_CURR_SHUTDOWN_LEFT, 19}, {VAL_DEFAULT_SHUTDOWN_ALLOWED, 20}},
+         {"localhost", "D1", "2", "localhost", "D2", "-1"}, false, {1, 0, 1, 1}, HELD,
+         {{"Switched on:", "yes"}, {"Distribution plan:", "running, 2 logons left"}, {"Logons counted now:", "1"},
+          {"Running clients:", "1"}, {"Paused distributions:", "D1 (logons left when it was paused: 2)"},
+          {"", "D2 (logons left when it was paused: not limited)"}, {"Resume loop:", "not running"},
+          {"Shutdown at completion asked:", "yes"},
+          {"Start-ups before the lift:", "19 of 20 (then the restriction is lifted and the plan ends)"},
+          {"Global lock:", "held by a process right now"}}},
+        {"budget used up", {{VAL_IS_ENABLED, 7}, {VAL_MAX_LOGIN_ALLOWED, 0}}, {}, true, {2, 1, 0, 1}, ABANDONED,
+         {{"Switched on:", "no (IsEnabled is 7; only 1 switches it on)"},
+          {"Distribution plan:", "running, no logons left: a new logon is refused"}, {"Logons counted now:", "2"},
+          {"Resume loop:", "running"}, {"Shutdown at completion asked:", "no"},
+          {"Deny hand-over for popctl:", "pending, deny message of type 1 (the pause failed), distribution 'D1'"},
+          {"Start-ups before the lift:", "20 of 20 (then the restriction is lifted and the plan ends)"},
+          {"Global lock:", "free; its last holder ended without releasing it"}}},
+        {"unlimited budget", {{VAL_MAX_LOGIN_ALLOWED, (DWORD)-1}}, {}, false, {0, 0, 0, 0}, FREE,
+         {{"Distribution plan:", "running, logons not limited"}, {"Global lock:", "free"}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        deleteKeys();
+        createKeys();
+        for (const auto &value : c.values)
+            setDword(KVD_MAIN_KEY, value.first, value.second);
+        if (!c.paused.empty())
+            setRaw(KVD_MAIN_KEY, VAL_PAUSED_QUEUE, REG_MULTI_SZ, multiString(c.paused));
+        if (c.denyPending) {
+            setDword(KVD_POPCTL_KEY, VAL_POPUP_TYPE, 1);
+            setString(KVD_POPCTL_KEY, VAL_POPUP_DIST_ID, "D1");
+        }
+        HANDLE mapping = NULL;
+        if (c.record[3]) {
+            mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, sizeof(t_s), SHARED_MEMORY_NAME);
+            t_s *shared = (t_s *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(t_s));
+            ASSERT_TRUE(shared != NULL);
+            *shared = t_s{c.record[0], 0, (LONG)c.record[1], (LONG)c.record[2], 0, 0};
+            UnmapViewOfFile(shared);
+        }
+        HANDLE lock = c.lock == NO_LOCK ? NULL : CreateMutexA(NULL, c.lock == HELD, GLOBAL_SEMAPHORE_NAME);
+        if (c.lock == ABANDONED) {
+            HANDLE holder = CreateThread(NULL, 0, abandonLock, NULL, 0, NULL);
+            WaitForSingleObject(holder, 5000);
+            CloseHandle(holder);
+        }
+        ProcessResult result = ntfcfg("-q");
+        EXPECT_EQ(0u, result.exitCode);
+        EXPECT_EQ("", result.err);
+        for (const auto &line : c.lines)
+            EXPECT_NE(std::string::npos, result.out.find(statusLine(line.first, line.second))) << result.out;
+        EXPECT_EQ(0u, result.out.find("Switched on:")) << "the report begins with the switch";
+        if (c.lock == HELD)
+            ReleaseMutex(lock);
+        if (lock != NULL)
+            CloseHandle(lock);
+        if (mapping != NULL)
+            CloseHandle(mapping);
+    }
 }
 
 // ---------------------------------------------------------------- usage

@@ -3,6 +3,9 @@
 #include "package_support.h"
 
 #include <sddl.h>
+#include <algorithm>
+
+#include "kvd_events.h"
 
 using namespace kvdtest;
 using namespace kvdlib;
@@ -117,7 +120,12 @@ TEST(Squatters, test_objects_a_standard_user_made_first_are_not_used)
     HANDLE user = standardUserToken(false);
     HANDLE squatter = startProgram(agent("squat", ready), user);
     ASSERT_EQ("ready", waitForFile(ready, 30000)) << "the names were not free";
-    EXPECT_LE(timed("a logon beside the squatter", logonStandin("logon alice", LONG_WAIT)), 10.0);
+    DWORD since = GetTickCount();
+    std::vector<LoggedEvent> events = runLoggingEvents(logonStandin("logon alice", LONG_WAIT));
+    EXPECT_LE(GetTickCount() - since, 10000u) << "a logon beside the squatter";
+    EXPECT_TRUE(std::any_of(events.begin(), events.end(), [](const LoggedEvent &event) {
+        return event.id == KVD_EVENT_OBJECT_NOT_TRUSTED && event.inserts == std::vector<std::string>{SHARED_MEMORY_NAME};
+    })) << "the Application log names the record";
     HANDLE done = startProgram(productBin("donemsg.exe") + " 0");
     for (int i = 0; i < 100 && !fileContains(trace, "type=0"); i++)
         Sleep(100);

@@ -15,13 +15,9 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     WINEDLLOVERRIDES="mscoree,mshtml=" wineboot --init >/dev/null 2>&1 || true
     wineserver -w
 fi
-# Xvfb runs no window manager: Wine then draws the frames and captions itself,
-# and hiding a window does not wait for a manager that never answers.
-if ! grep -q '"Managed"="N"' "$WINEPREFIX/user.reg" 2>/dev/null; then
-    echo "run_in_own_prefix: windows of $WINEPREFIX are not managed"
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-    wineserver -w
-fi
+# Wine's fonts, and windows not managed (Xvfb runs no window manager): env.sh.
+kvd_wine_prefix_look
+wineserver -w
 
 report=$(mktemp -u "${TMPDIR:-/tmp}/popctl-report.XXXXXX.xml")
 # Runs the program with a GoogleTest report; the report exists only when the

@@ -61,7 +61,7 @@ TEST_F(DenyPopup, test_missing_texts_and_id_get_defaults)
     start();
     HWND popup = waitPopup(DEFAULT_TITLE, START_MS);
     ASSERT_TRUE(popup != NULL);
-    EXPECT_EQ("The login is temorarly disabled to allow a distribution", controlText(popup, DENY_MESSAGE));
+    EXPECT_EQ("The login is temporarily disabled to allow a distribution", controlText(popup, DENY_MESSAGE));
     press(popup, IDOK);
     EXPECT_EQ(1u, exitCode());
     EXPECT_TRUE(traced("[I] VerifyDenyLogon registry key '_popupDistID' not found")) << traceText();

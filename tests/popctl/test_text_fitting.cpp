@@ -112,7 +112,7 @@ TEST_F(TextFitting, test_long_message_grows_wider_then_taller)
     expectTemplateLayout(popup, &templateSize);
     restart();
 
-    popup = choiceWithMessage(words(700));
+    popup = choiceWithMessage(words(1200));   // more lines than the template holds, in Tahoma too
     ASSERT_TRUE(popup != NULL);
     RECT frame = windowRect(popup);
     RECT area = workArea();

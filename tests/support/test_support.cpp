@@ -7,6 +7,7 @@
 #include <shlwapi.h>
 #include <stdio.h>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 namespace kvdtest {
@@ -359,6 +360,69 @@ DWORD waitExitCode(HANDLE process, DWORD timeoutMs)
     DWORD code = 0xdeadbeef;
     GetExitCodeProcess(process, &code);
     return code;
+}
+
+// "TID:fixme:advapi:ReportEventW (source,type,category,id,...): stub" opens an
+// event; its inserts follow on lines "TID:CLASS:eventlog:ReportEventW L"..."",
+// where a backslash stands before a quote or a backslash of the text.
+static std::vector<LoggedEvent> parseEvents(const std::string &output)
+{
+    static const std::string OPENS = ":fixme:advapi:ReportEventW (", INSERT = ":eventlog:ReportEventW L\"";
+    std::vector<LoggedEvent> events;
+    std::map<std::string, size_t> openByThread;
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::string thread = line.substr(0, line.find(':'));
+        size_t at = line.find(OPENS);
+        unsigned type = 0, ignored = 0;
+        unsigned long id = 0;
+        void *source = NULL;
+        if (at != std::string::npos && sscanf(line.c_str() + at + OPENS.size(), "%p,%x,%x,%lx", &source, &type,
+                                              &ignored, &id) == 4) {
+            openByThread[thread] = events.size();
+            events.push_back({id, (WORD)type, {}});
+        } else if ((at = line.find(INSERT)) != std::string::npos && openByThread.count(thread)) {
+            std::string text;
+            for (size_t i = at + INSERT.size(); i < line.size() && line[i] != '"'; i++)
+                text += line[i] == '\\' ? line[++i] : line[i];
+            events[openByThread[thread]].inserts.push_back(text);
+        }
+    }
+    return events;
+}
+
+std::vector<LoggedEvent> runLoggingEvents(const std::string &cmdLine, DWORD timeoutMs)
+{
+    char unixPath[MAX_PATH] = "", debug[256] = "";
+    DWORD length = GetEnvironmentVariableA("KVD_WINE_OUTPUT", unixPath, sizeof(unixPath));
+    EXPECT_TRUE(length > 0 && length < sizeof(unixPath)) << "run the test program with scripts/wine-run.sh";
+    std::string output = winPath(unixPath);
+    size_t before = readFile(output).size();
+    GetEnvironmentVariableA("WINEDEBUG", debug, sizeof(debug));
+    SetEnvironmentVariableA("WINEDEBUG", "-all,fixme+advapi,+eventlog");
+    runProgram(cmdLine, timeoutMs);
+    SetEnvironmentVariableA("WINEDEBUG", debug[0] != '\0' ? debug : NULL);
+    std::string written = readFile(output);
+    return parseEvents(written.size() > before ? written.substr(before) : "");
+}
+
+std::string formatEvent(const std::string &library, DWORD id, const std::vector<std::string> &inserts)
+{
+    HMODULE module = LoadLibraryExA(library.c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
+    std::vector<DWORD_PTR> arguments;
+    for (const std::string &insert : inserts)
+        arguments.push_back((DWORD_PTR)insert.c_str());
+    arguments.push_back(0);
+    char *text = NULL;
+    DWORD length = module == NULL ? 0 : FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER
+                                                       | FORMAT_MESSAGE_ARGUMENT_ARRAY, module, id, 0, (LPSTR)&text, 0,
+                                                       (va_list *)arguments.data());
+    std::string sentence = length > 0 ? std::string(text, length) : "";
+    LocalFree(text);
+    if (module != NULL)
+        FreeLibrary(module);
+    return sentence.substr(0, sentence.find_last_not_of("\r\n") + 1);
 }
 
 void RegistryTest::SetUp()

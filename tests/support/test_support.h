@@ -66,6 +66,19 @@ DWORD waitExitCode(HANDLE process, DWORD timeoutMs = 60000);
 HANDLE standardUserToken(bool mayShutDown);
 // The security attributes the package's trusted processes give their objects: owner Administrators.
 SECURITY_ATTRIBUTES *trustedObjectSecurity();
+// ---- the event log ----
+// Wine's event log is a stub that prints each event on its debug channels, into
+// the output file of scripts/wine-run.sh (KVD_WINE_OUTPUT).
+struct LoggedEvent {
+    DWORD id = 0;
+    WORD type = 0;
+    std::vector<std::string> inserts;
+};
+// Runs a command line with those channels on; the events its processes wrote.
+std::vector<LoggedEvent> runLoggingEvents(const std::string &cmdLine, DWORD timeoutMs = 60000);
+// The sentence of event id in library's message table with the inserts, as
+// Event Viewer shows it ("" when the table lacks it).
+std::string formatEvent(const std::string &library, DWORD id, const std::vector<std::string> &inserts);
 
 // Every case starts from the three keys present and empty, tracing off.
 class RegistryTest : public ::testing::Test {

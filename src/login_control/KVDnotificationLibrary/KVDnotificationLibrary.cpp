@@ -1,5 +1,6 @@
 // KVDnotificationLibrary: the shared record, the global lock, the exports and the logon event handlers.
 #include "KVDnotificationLibrary.h"
+#include "event_log.h"
 #include "program_util.h"
 #include "object_security.h"
 #include "registry_schema.h"
@@ -64,6 +65,7 @@ static void traceNotTrusted(trace_class &trace, const char *name)
 {
     TRACE_LINE(trace, TRACE_ERROR,
                "'%s' exists with an owner that is neither SYSTEM nor Administrators: not trusted, not used", name);
+    eventObjectNotTrusted(name);
 }
 
 // A process of SYSTEM or of an administrator makes the record (or opens the
@@ -238,10 +240,12 @@ void lockSemaphore()
     } else if (waitResult == WAIT_TIMEOUT) {
         TRACE_LINE(trace, TRACE_ERROR, "Error waiting for the semaphore (%u ms), going on without it",
                    (unsigned)ceilingMs);
+        eventLockCeiling(ceilingMs);
         setHeldLock(NULL);
     } else if (waitResult == WAIT_ABANDONED) {
         TRACE_LINE(trace, TRACE_WARNING, "WaitForSingleObject returned = %u, the lock's last holder died holding it",
                    (unsigned)waitResult);
+        eventLockAbandoned();
         // A logon decision of the dead holder is over.
         shareData->_upcallRunning = 0;
     } else {
@@ -542,13 +546,14 @@ static PWLX_NOTIFICATION_INFO copyNotification(trace_class &trace, PWLX_NOTIFICA
     return info;
 }
 
-// Counts the logon; 1 when the library is switched on.
-static int countLogon(trace_class &trace, PWLX_NOTIFICATION_INFO pInfo)
+// Counts the logon; 1 when the library is switched on. *copied receives the
+// copy of the record the handler goes on with.
+static int countLogon(trace_class &trace, PWLX_NOTIFICATION_INFO pInfo, notification_copy *copy,
+                      PWLX_NOTIFICATION_INFO *copied)
 {
     int enabled = 0;
-    notification_copy copy;
     if (guarded([&] {
-            pInfo = copyNotification(trace, pInfo, &copy);
+            pInfo = *copied = copyNotification(trace, pInfo, copy);
             UpdateCounter(pInfo, 1);
             enabled = isKVDEnabled();
             if (!enabled)
@@ -568,13 +573,16 @@ static void allowLogon(trace_class &trace)
     shareData->_shutdownWhenComplete = 0;
 }
 
-static void denyLogon(trace_class &trace, int denyType, const char *distID)
+static void denyLogon(trace_class &trace, PWLX_NOTIFICATION_INFO pInfo, int denyType, const char *distID)
 {
     TRACE_LINE(trace, TRACE_INFO, "show popup");
     showLoginDeniedPopUp(1, denyType, distID);
     // The refused user's session asks for the completion message as well; the
     // logon process sets it itself, so no user process needs to write it.
     shareData->_final_popup_enabled = 1;
+    char *running = distID == NULL ? retrieveRunningDistribution() : NULL;
+    eventLogonRefused(pInfo, denyType, distID != NULL ? distID : running);
+    free(running);
 }
 
 // Someone else is logged on, a plan runs, or the queue lists an active distribution.
@@ -585,10 +593,10 @@ static int isRestrictedLogon()
 
 // A restricted logon uses one logon of the budget; the only user pauses the
 // running distribution. *runningID receives the notify file's ID (caller frees).
-static void decideRestrictedLogon(trace_class &trace, char **runningID)
+static void decideRestrictedLogon(trace_class &trace, PWLX_NOTIFICATION_INFO pInfo, char **runningID)
 {
     if (checkMaxAllowedLogin() == 0) {
-        denyLogon(trace, 0, NULL);
+        denyLogon(trace, pInfo, 0, NULL);
         return;
     }
     int budget = getMaxLoginAllowed();
@@ -599,7 +607,7 @@ static void decideRestrictedLogon(trace_class &trace, char **runningID)
             TRACE_LINE(trace, TRACE_ERROR, "ERROR pausing distribution");
             if (denyLogonOnPauseError()) {
                 TRACE_LINE(trace, TRACE_INFO, "DenyLogonOnPauseError is true, deny the logon");
-                denyLogon(trace, 1, *runningID);
+                denyLogon(trace, pInfo, 1, *runningID);
                 return;
             }
         }
@@ -607,12 +615,12 @@ static void decideRestrictedLogon(trace_class &trace, char **runningID)
     allowLogon(trace);
 }
 
-static void decideLogon(trace_class &trace)
+static void decideLogon(trace_class &trace, PWLX_NOTIFICATION_INFO pInfo)
 {
     char *runningID = NULL;
     if (!guarded([&] {
             if (isRestrictedLogon())
-                decideRestrictedLogon(trace, &runningID);
+                decideRestrictedLogon(trace, pInfo, &runningID);
             else
                 allowLogon(trace);
         }))
@@ -629,8 +637,9 @@ extern "C" void WINAPI KVDEventLogon(PWLX_NOTIFICATION_INFO pInfo)
         return;
     lockSemaphore();
     shareData->_upcallRunning = 1;
-    if (countLogon(trace, pInfo))
-        decideLogon(trace);
+    notification_copy copy;
+    if (countLogon(trace, pInfo, &copy, &pInfo))
+        decideLogon(trace, pInfo);
     shareData->_upcallRunning = 0;
     unlockSemaphore();
 }
@@ -802,6 +811,10 @@ int resumePendingDistributions()
             TRACE_LINE(trace, TRACE_ERROR, "ERROR resumeAllDistributions failed");
             result = failList != NULL ? keepFailedAndPaused(trace, list, failList) : 0;
         }
+        if (result)
+            eventDistributionsResumed(list);
+        else
+            eventResumeFailed(list, failList);
         free(failList);
     }
     freePausedListStructure(list);

@@ -1,5 +1,6 @@
 // fault_guard: guarded stretches that survive a hardware fault of the library's own code.
 #include "fault_guard.h"
+#include "event_log.h"
 #include "notify_trace.h"
 
 // A hardware fault of the library's own code (a bad pointer given to it, say)
@@ -10,6 +11,8 @@ typedef struct fault_guard {
     void *resume[5];              // __builtin_setjmp's buffer: frame, resume address, stack
     struct fault_guard *outer;    // the stretch this one runs in, or null
     void *sehChain;               // the thread's exception-handler chain at entry (x86)
+    DWORD faultCode;              // the fault that ended the stretch, for the event log
+    void *faultAddress;
 } fault_guard;
 
 static DWORD faultGuardSlot = TLS_OUT_OF_INDEXES;
@@ -95,6 +98,8 @@ static LONG CALLBACK resumeGuardedStretch(EXCEPTION_POINTERS *info)
     SetLastError(lastError);
     if (guard == NULL)
         return EXCEPTION_CONTINUE_SEARCH;   // not in a stretch of this thread
+    guard->faultCode = info->ExceptionRecord->ExceptionCode;
+    guard->faultAddress = info->ExceptionRecord->ExceptionAddress;
     CONTEXT *context = info->ContextRecord;
 #if defined(__i386__)
     context->Ebp = (DWORD)(DWORD_PTR)guard->resume[0];
@@ -156,6 +161,7 @@ int runGuardedStretch(int (*stretch)(void *), void *context)
     setSehChainHead(active->sehChain);
     TlsSetValue(faultGuardSlot, active->outer);
     releaseTraceLineOfThread();
+    eventFaultContained(active->faultCode, active->faultAddress);
     return 0;
 }
 

@@ -1,10 +1,12 @@
-// ntfcfg: reads and writes every setting of the package from the command line and resets its state after a failure.
+// ntfcfg: reads and writes every setting of the package from the command line, reports its state and resets it after a failure.
+#include "KVDnotificationLibrary.h"
 #include "object_security.h"
 #include "registry_schema.h"
 #include "registry_util.h"
 
 #include <windows.h>
 #include <limits.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,6 +30,7 @@ static const int EXIT_WRITE_FAILED = 2;
 static const char *const USAGE_LINES[] = {
     "\t -r recover from disasters \n",
     "\t -a give the keys owner Administrators and their access list\n",
+    "\t -q show the state of the package (reads only)\n",
     "\t -g get a property\n",
     "\t -s set a list of properties\n",
     "\t general options:\n",
@@ -71,7 +74,7 @@ static const char *const USAGE_LINES[] = {
 
 static void Usage(const char *str)
 {
-    printf("Usage: %s [-r |-a |-g property|-s property...]\n", str);
+    printf("Usage: %s [-r |-a |-q |-g property|-s property...]\n", str);
     for (const char *line : USAGE_LINES)
         fputs(line, stdout);
 }
@@ -270,6 +273,197 @@ static int secureKeys()
     return result;
 }
 
+// ---------------------------------------------------------------- -q: the state in plain words
+// Reads the registry, the shared record and the global lock; writes nothing,
+// and needs no more than a standard user's read access.
+
+static void statusLine(const char *label, const char *format, ...) __attribute__((format(gnu_printf, 2, 3)));
+static void statusLine(const char *label, const char *format, ...)
+{
+    printf("%-31s ", label);
+    va_list arguments;
+    va_start(arguments, format);
+    vprintf(format, arguments);
+    va_end(arguments);
+    printf("\n");
+}
+
+static int readDword(const char *key, const char *name, DWORD *value)
+{
+    return RegGetDWORD(KVD_ROOT, key, name, value);
+}
+
+// The shared record of the processes that have the library loaded; 0 (and
+// why, in reason) when no process has it or it cannot be read.
+static int readSharedRecord(t_s *record, char *reason, size_t size)
+{
+    HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, SHARED_MEMORY_NAME);
+    const void *view = mapping != NULL ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(t_s)) : NULL;
+    DWORD error = GetLastError();
+    if (view != NULL) {
+        memcpy(record, view, sizeof(t_s));
+        UnmapViewOfFile(view);
+    } else if (error == ERROR_FILE_NOT_FOUND) {
+        snprintf(reason, size, "unknown (no process has the library loaded)");
+    } else {
+        snprintf(reason, size, "unknown (the shared record cannot be read, error %u)", (unsigned)error);
+    }
+    if (mapping != NULL)
+        CloseHandle(mapping);
+    return view != NULL;
+}
+
+static const char *budgetWords(int budget, char *text, size_t size)
+{
+    if (budget == NO_PLAN_RUNNING)
+        return "no plan";
+    if (budget < 0)
+        return "not limited";
+    snprintf(text, size, "%d", budget);
+    return text;
+}
+
+static void showPlan(int budget)
+{
+    if (budget == NO_PLAN_RUNNING)
+        statusLine("Distribution plan:", "none running");
+    else if (budget < 0)
+        statusLine("Distribution plan:", "running, logons not limited");
+    else if (budget == 0)
+        statusLine("Distribution plan:", "running, no logons left: a new logon is refused");
+    else
+        statusLine("Distribution plan:", "running, %d logon%s left", budget, budget == 1 ? "" : "s");
+}
+
+// Each entry of _pausedQueue is three strings: endpoint, distribution ID, the budget at the pause.
+static void showPausedDistributions()
+{
+    DWORD type = REG_NONE;
+    BYTE *bytes = NULL;
+    int shown = 0;
+    if (RegRetrieveValue(KVD_ROOT, KVD_MAIN_KEY, VAL_PAUSED_QUEUE, &type, &bytes)) {
+        const char *entry = (const char *)bytes;   // zero-padded by the reader
+        while (entry[0] != '\0') {
+            const char *distID = entry + strlen(entry) + 1;
+            const char *count = distID[0] != '\0' ? distID + strlen(distID) + 1 : "";
+            if (count[0] == '\0')
+                break;   // an entry cut short ends the list, as the library reads it
+            char text[16];
+            statusLine(shown++ == 0 ? "Paused distributions:" : "", "%s (logons left when it was paused: %s)",
+                       distID, budgetWords(atoi(count), text, sizeof(text)));
+            entry = count + strlen(count) + 1;
+        }
+        free(bytes);
+    }
+    if (shown == 0)
+        statusLine("Paused distributions:", "none");
+}
+
+static void showStartupsLeft(int budget)
+{
+    if (budget < 0) {
+        statusLine("Start-ups before the lift:", "not counted (logons are not restricted)");
+        return;
+    }
+    DWORD total = DEF_DEFAULT_SHUTDOWN_ALLOWED;
+    readDword(KVD_MAIN_KEY, VAL_DEFAULT_SHUTDOWN_ALLOWED, &total);
+    DWORD left = total;
+    readDword(KVD_MAIN_KEY, VAL_CURR_SHUTDOWN_LEFT, &left);
+    statusLine("Start-ups before the lift:", "%u of %u (then the restriction is lifted and the plan ends)",
+               (unsigned)left, (unsigned)total);
+}
+
+static void showDenyHandOver()
+{
+    DWORD popupType = 0;
+    if (!readDword(KVD_POPCTL_KEY, VAL_POPUP_TYPE, &popupType)) {
+        statusLine("Deny hand-over for popctl:", "none");
+        return;
+    }
+    char *distID = NULL;
+    char named[300] = "";   // a type 0 refusal names no distribution
+    if (RegGetString(KVD_ROOT, KVD_POPCTL_KEY, VAL_POPUP_DIST_ID, &distID) && distID[0] != '\0')
+        snprintf(named, sizeof(named), ", distribution '%.256s'", distID);
+    statusLine("Deny hand-over for popctl:", "pending, deny message of type %u (%s)%s", (unsigned)popupType,
+               popupType == 1 ? "the pause failed" : "no logons left", named);
+    free(distID);
+}
+
+// The lock's state is queried without taking it: taking it would clear the
+// "abandoned" mark its next real waiter acts on.
+typedef struct mutant_basic_information {
+    LONG CurrentCount;   // 1 free, 0 or less held
+    BOOLEAN OwnedByCaller;
+    BOOLEAN AbandonedState;
+} mutant_basic_information;
+typedef LONG(NTAPI *NtQueryMutantFn)(HANDLE, int, void *, ULONG, ULONG *);
+
+static void showGlobalLock()
+{
+    HANDLE lock = OpenMutexA(MUTANT_QUERY_STATE, FALSE, GLOBAL_SEMAPHORE_NAME);
+    if (lock == NULL) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND)
+            statusLine("Global lock:", "free (no process uses it now)");
+        else if (error == ERROR_ACCESS_DENIED)
+            statusLine("Global lock:", "unknown (only SYSTEM and administrators may see it)");
+        else
+            statusLine("Global lock:", "unknown (error %u)", (unsigned)error);
+        return;
+    }
+    NtQueryMutantFn query =
+        (NtQueryMutantFn)(void (*)(void))GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryMutant");
+    mutant_basic_information info = {};
+    if (query == NULL || query(lock, 0, &info, sizeof(info), NULL) < 0)
+        statusLine("Global lock:", "unknown (its state cannot be queried)");
+    else if (info.CurrentCount <= 0)
+        statusLine("Global lock:", "held by a process right now");
+    else if (info.AbandonedState)
+        statusLine("Global lock:", "free; its last holder ended without releasing it");
+    else
+        statusLine("Global lock:", "free");
+    CloseHandle(lock);
+}
+
+static int showStatus()
+{
+    DWORD enabled = 0;
+    if (!readDword(KVD_MAIN_KEY, VAL_IS_ENABLED, &enabled))
+        statusLine("Switched on:", "no (IsEnabled is not set)");
+    else if (enabled == 1)
+        statusLine("Switched on:", "yes");
+    else
+        statusLine("Switched on:", "no (IsEnabled is %u; only 1 switches it on)", (unsigned)enabled);
+
+    DWORD budget = (DWORD)NO_PLAN_RUNNING;
+    readDword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, &budget);
+    showPlan((int)budget);
+
+    t_s record;
+    char unknown[96] = "";
+    int haveRecord = readSharedRecord(&record, unknown, sizeof(unknown));
+    if (haveRecord)
+        statusLine("Logons counted now:", "%u", (unsigned)record._dwLoggedOn);
+    else
+        statusLine("Logons counted now:", "%s", unknown);
+
+    DWORD clients = 0;
+    readDword(KVD_MAIN_KEY, VAL_RUNNING_CLIENTS, &clients);
+    statusLine("Running clients:", "%d", (int)clients);
+    showPausedDistributions();
+    if (haveRecord) {
+        statusLine("Resume loop:", record._someoneLooping ? "running" : "not running");
+        statusLine("Shutdown at completion asked:", record._shutdownWhenComplete ? "yes" : "no");
+    } else {
+        statusLine("Resume loop:", "%s", unknown);
+        statusLine("Shutdown at completion asked:", "%s", unknown);
+    }
+    showDenyHandOver();
+    showStartupsLeft((int)budget);
+    showGlobalLock();
+    return EXIT_OK;
+}
+
 static int isHelpFlag(const char *arg)
 {
     return strcmp(arg, "-h") == 0 || strcmp(arg, "/h") == 0 || strcmp(arg, "-?") == 0 || strcmp(arg, "/?") == 0;
@@ -319,6 +513,8 @@ int main(int argc, char **argv)
         return recover();
     if (argc == 2 && strcmp(argv[1], "-a") == 0)
         return secureKeys();
+    if (argc >= 2 && strcmp(argv[1], "-q") == 0)
+        return showStatus();
     if (argc < 3 || isHelpFlag(argv[1])) {
         Usage(argv[0]);
         return EXIT_USAGE;

@@ -1,5 +1,6 @@
 // program_util: runs a child program with a hidden console and collects what it writes.
 #include "program_util.h"
+#include "event_log.h"
 #include "notify_trace.h"
 
 #include <stdlib.h>
@@ -275,6 +276,8 @@ char *execProgram(char *cmdLine, char *env, DWORD *exitCode, DWORD limitMs)
     DWORD left = used >= limitMs ? 0 : limitMs - used;
     int overdue = timedOut;
     *exitCode = collectExitCode(trace, child, left, limitMs, &overdue);
+    if (overdue)
+        eventUpcallDeadline(cmdLine, limitMs);
     closeTracedHandle(trace, child);
     publishChildPid(0);
     if (overdue && output != NULL) {

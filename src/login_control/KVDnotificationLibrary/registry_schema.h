@@ -60,12 +60,12 @@ constexpr const char KVD_POLICY_UPCALL_KEY[] = "Software\\Policies\\Orvane\\KVDN
            "Seconds the deny popup counts down before the logoff (0: no countdown)") \
     TEXT(LOGIN_DENIED_TITLE, MAIN, "LoginDeniedTitle", "Palvento Notification Message", NOT_WRITTEN, 'l', \
          KEPT, NULL, "Caption of the deny popup") \
-    TEXT(LOGIN_DENIED_MSG, MAIN, "LoginDeniedMsg", "The login is temorarly disabled to allow a distribution", \
+    TEXT(LOGIN_DENIED_MSG, MAIN, "LoginDeniedMsg", "The login is temporarily disabled to allow a distribution", \
          NOT_WRITTEN, 'L', KEPT, NULL, "Message of the deny popup when the logon budget is used up") \
     FLAG(DENY_LOGON_ON_PAUSE_ERROR, MAIN, "DenyLogonOnPauseError", 1, WRITTEN_BACK, 'm', KEPT, NULL, \
          "Refuse a logon when the running distribution cannot be paused") \
     TEXT(LOGIN_DENIED_MSG_ON_PAUSE_ERROR, MAIN, "LoginDeniedMsgOnPauseError", \
-         "The login is temorarly disabled to allow a distribution", NOT_WRITTEN, 'M', KEPT, NULL, \
+         "The login is temporarily disabled to allow a distribution", NOT_WRITTEN, 'M', KEPT, NULL, \
          "Message of the deny popup when the distribution cannot be paused ($(DIST_ID): its ID)") \
     FLAG(SWITCH_POPUP_DESKTOP, MAIN, "SwitchPopupDesktop", 1, WRITTEN_BACK, 's', KEPT, NULL, \
          "Show the deny popup on a desktop of its own") \

@@ -1,5 +1,6 @@
 // upcalls: asks the upcall program about the job queue and reads its answers.
 #include "upcalls.h"
+#include "event_log.h"
 #include "notify_trace.h"
 #include "program_util.h"
 #include "registry_schema.h"
@@ -485,6 +486,8 @@ int pauseDistribution(const char *epname, const char *distID, int maxLoginAllowe
         result = addToPersistentPausedList(epname, distID, maxLoginAllowed);
         if (!result)
             resumeUnrecorded(trace, epname, distID);
+        else
+            eventDistributionPaused(distID, maxLoginAllowed);
     }
     if (!result) {
         TRACE_LINE(trace, TRACE_ERROR, "ERROR distribution '%s' not paused", distID);

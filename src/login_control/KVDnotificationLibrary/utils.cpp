@@ -1,5 +1,6 @@
 // utils: persistent logon-control state, paused-distribution lists, popups and completion.
 #include "utils.h"
+#include "event_log.h"
 #include "notify_trace.h"
 #include "registry_schema.h"
 #include "registry_util.h"
@@ -23,9 +24,15 @@ int getMaxLoginAllowed()
     return (int)stored;
 }
 
+// A budget set from "no plan" starts a plan, -2 set over a budget ends it:
+// both are written to the event log.
 void setMaxLoginAllowed(int val)
 {
-    RegSetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, (DWORD)val);
+    DWORD old = (DWORD)NO_PLAN_RUNNING;
+    if (!RegGetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, &old))
+        old = (DWORD)NO_PLAN_RUNNING;
+    if (RegSetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, (DWORD)val))
+        eventPlanBudget((int)old, val);
 }
 
 int checkRunningPlan()
@@ -43,7 +50,8 @@ int checkMaxAllowedLogin()
     TRACE_LINE(trace, TRACE_INFO, "current max_login_allowed=%d", val);
     int result = 1;
     if (val > 0) {
-        setMaxLoginAllowed(val - 1);
+        // one logon less of a running plan: no need to look for a plan's start or end
+        RegSetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, (DWORD)(val - 1));
         TRACE_LINE(trace, TRACE_INFO, "set max_login_allowed to = %d", val - 1);
     } else if (val == 0) {
         result = 0;
@@ -187,8 +195,10 @@ void updateMaxShutdownAllowed(int reset)
         return;
     }
     TRACE_LINE(trace, TRACE_WARNING, "shutdownLeft=0 enabling logon and reset shutdownLeft");
+    DWORD startups = getDefaultShutdownNum();
+    eventRestrictionLifted(startups);
     setMaxLoginAllowed(NO_PLAN_RUNNING);
-    setCurrentShutdownLeft(getDefaultShutdownNum());
+    setCurrentShutdownLeft(startups);
     // An engine that died between announcing and ending its client would keep
     // the plan counted for good: the plan ends here as a recovery ends it.
     TRACE_LINE(trace, TRACE_WARNING, "the plan ends: %s and %s reset to 0", VAL_RUNNING_CLIENTS, VAL_IS_ACTIVE);
@@ -520,6 +530,7 @@ static void endPlan()
 static DWORD shutdownAtCompletion(trace_class &trace)
 {
     TRACE_LINE(trace, TRACE_WARNING, "shutdownOnCompletion is set, performing shutdown");
+    eventShutdownAtCompletion();
     if (!SetPrivilege(SE_SHUTDOWN_NAME, 1)) {
         TRACE_LINE(trace, TRACE_ERROR, "Error setting privileges");
         return 0;
