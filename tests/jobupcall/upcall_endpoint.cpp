@@ -35,7 +35,6 @@ static Endpoint install()
     for (const char *dll : RUNTIME_DLLS)
         copyInto(dll, site.binDir);
     initialize();
-    setProcessPidPointer(&shareData->_upcallCode);
     return site;
 }
 
@@ -149,7 +148,9 @@ UpcallResult runUpcall(const std::string &arguments, const std::vector<std::stri
     std::vector<char> commandLine(command.begin(), command.end());
     commandLine.push_back('\0');
     std::string environment = childEnvironment(extraEnvironment);
-    char *out = execProgram(commandLine.data(), &environment[0], &result.exitCode);
+    child_result child;
+    char *out = execProgram(commandLine.data(), &environment[0], &child, CHILD_WAIT_CEILING_MS, &shareData->_upcallCode);
+    result.exitCode = child.exitCode;
 
     SetStdHandle(STD_ERROR_HANDLE, savedErr);
     CloseHandle(errFile);

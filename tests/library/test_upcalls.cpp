@@ -209,8 +209,8 @@ TEST_F(Upcalls, test_child_sees_endpoint_directories_in_front_of_path)
     EXPECT_TRUE(entryOf(env, "XEP_DATDIR", &value));
     EXPECT_EQ("Z:\\ep\\dat", value);
     char own[MAX_PATH] = "";
-    GetEnvironmentVariableA("XEP_CACHEDIR", own, sizeof(own));
-    EXPECT_STREQ("Z:\\ep\\cache", own) << "the endpoint variables stay set in the caller";
+    EXPECT_EQ(0u, GetEnvironmentVariableA("XEP_CACHEDIR", own, sizeof(own))) << "the caller's environment is left alone";
+    EXPECT_EQ(path, savedPath());
 }
 
 TEST_F(Upcalls, test_pending_distribution_sets_the_budget_unless_it_is_the_exception)
@@ -219,19 +219,21 @@ TEST_F(Upcalls, test_pending_distribution_sets_the_budget_unless_it_is_the_excep
     fake.install();
     fake.answer(0, "D1 3\n");
     setDword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, (DWORD)-2);
-    EXPECT_EQ(1, GW_IsPendingDistribution(NULL));
-    DWORD budget = SENTINEL;
-    EXPECT_TRUE(getDword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, &budget));
-    EXPECT_EQ(3u, budget);
+    listed_distribution listed = {"", -7};
+    EXPECT_EQ(1, GW_IsPendingDistribution(NULL, &listed));
+    EXPECT_STREQ("D1", listed.distID);
+    EXPECT_EQ(3, listed.budget);
+    EXPECT_EQ((DWORD)-2, dword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED)) << "the upcall layer writes nothing";
+    EXPECT_EQ(1, checkPendingDistribution(NULL));
+    EXPECT_EQ(3u, dword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED)) << "its caller sets the budget";
 
     setDword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, 7);
-    EXPECT_EQ(0, GW_IsPendingDistribution("D1"));
-    EXPECT_TRUE(getDword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, &budget));
-    EXPECT_EQ(7u, budget);
+    EXPECT_EQ(0, checkPendingDistribution("D1"));
+    EXPECT_EQ(7u, dword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED));
     EXPECT_TRUE(fileContains(trace_, "Except 'D1' found"));
 
     fake.answer(0, "");
-    EXPECT_EQ(0, GW_IsPendingDistribution(NULL));
+    EXPECT_EQ(0, GW_IsPendingDistribution(NULL, &listed));
 }
 
 TEST_F(Upcalls, test_unscannable_listing_is_no_pending_distribution)
@@ -240,9 +242,9 @@ TEST_F(Upcalls, test_unscannable_listing_is_no_pending_distribution)
     fake.install();
     setDword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, 7);
     fake.answer(0, "single");
-    EXPECT_EQ(0, GW_IsPendingDistribution(NULL));
+    EXPECT_EQ(0, checkPendingDistribution(NULL));
     fake.answer(0, std::string(300, 'L') + " 3\n");
-    EXPECT_EQ(0, GW_IsPendingDistribution(NULL));
+    EXPECT_EQ(0, checkPendingDistribution(NULL));
     EXPECT_TRUE(fileContains(trace_, "ERROR scanning output"));
     EXPECT_TRUE(fileContains(trace_, "distribution ID longer than 49 characters"));
     DWORD budget = SENTINEL;

@@ -47,7 +47,9 @@ RunResult run(const std::string &cmdLine, char *env = NULL)
     std::vector<char> line(cmdLine.begin(), cmdLine.end());
     line.push_back('\0');
     RunResult result;
-    char *output = execProgram(line.data(), env, &result.exitCode);
+    child_result child;
+    char *output = execProgram(line.data(), env, &child, CHILD_WAIT_CEILING_MS, &shareData->_upcallCode);
+    result.exitCode = child.exitCode;
     result.isNull = output == NULL;
     if (output != NULL)
         result.out = output;
@@ -197,18 +199,17 @@ TEST_F(Runner, test_child_runs_with_hidden_window_and_given_environment)
     EXPECT_EQ("from the block", env.out);
 }
 
-TEST_F(Runner, test_run_child_publishes_identifier_and_returns_handle)
+TEST_F(Runner, test_run_child_returns_identifier_and_handle)
 {
-    shareData->_upcallCode = SENTINEL;
     std::string cmdLine = childLine("silent");
     std::vector<char> line(cmdLine.begin(), cmdLine.end());
     line.push_back('\0');
-    HANDLE child = RunChild(line.data(), NULL, NULL, NULL, NULL);
+    DWORD childId = SENTINEL;
+    HANDLE child = RunChild(line.data(), NULL, NULL, NULL, NULL, &childId);
     ASSERT_NE((HANDLE)NULL, child);
-    EXPECT_EQ(GetProcessId(child), shareData->_upcallCode);
+    EXPECT_EQ(GetProcessId(child), childId);
     EXPECT_EQ(0u, waitExitCode(child, 30000));
     CloseHandle(child);
-    shareData->_upcallCode = 0;
 }
 
 TEST_F(Runner, test_read_child_output_collects_until_the_pipe_breaks)
@@ -226,16 +227,33 @@ TEST_F(Runner, test_read_child_output_collects_until_the_pipe_breaks)
     free(output);
 }
 
-TEST_F(Runner, test_append_joins_and_accepts_null)
+DWORD WINAPI runHoldersUntilStopped(LPVOID stop)
 {
-    char *text = append(NULL, "first");
-    ASSERT_NE((char *)NULL, text);
-    EXPECT_STREQ("first", text);
-    text = append(text, "");
-    EXPECT_STREQ("first", text);
-    text = append(text, " second");
-    EXPECT_STREQ("first second", text);
-    free(text);
+    while (!*(volatile bool *)stop)
+        run(childLine("hold 1500"));
+    return 0;
+}
+
+// Without a handle list (Windows XP and Server 2003) a child inherits its own
+// pipe and no other: quick children beside long ones end as soon as they do.
+TEST_F(Runner, test_children_started_without_a_handle_list_inherit_no_other_pipe)
+{
+    startChildrenWithoutHandleList(1);
+    bool stop = false;
+    HANDLE holders[3];
+    for (HANDLE &holder : holders)
+        holder = CreateThread(NULL, 0, runHoldersUntilStopped, &stop, 0, NULL);
+    for (int i = 0; i < 20; i++) {
+        DWORD since = GetTickCount();
+        RunResult quick = run(childLine("bytes 10"));
+        EXPECT_LT(GetTickCount() - since, 1000u) << "run " << i << " waited for a holder's end";
+        EXPECT_EQ(pattern(10), quick.out);
+    }
+    stop = true;
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(3, holders, TRUE, 30000));
+    for (HANDLE holder : holders)
+        CloseHandle(holder);
+    startChildrenWithoutHandleList(0);
 }
 
 }  // namespace

@@ -8,18 +8,16 @@
 
 namespace kvdtest {
 
-// No DllMain runs for a library compiled into a test program: the suite maps
-// the shared record and points the runner at its _upcallCode, as DllMain would.
+// No export opens the shared objects of a library compiled into a test
+// program: the suite opens them, as the first call of an export would.
 class CompiledLibraryTest : public RegistryTest {
 protected:
     static void SetUpTestSuite()
     {
         initialize();
-        setProcessPidPointer(&shareData->_upcallCode);
     }
     static void TearDownTestSuite()
     {
-        setProcessPidPointer(NULL);
         deInitialize();
     }
     // Switches the trace on into a file named after the running test.

@@ -159,10 +159,8 @@ void initialize()
     if (!mayWriteSharedState)
         TRACE_LINE(trace, TRACE_INFO, "standard-user process: the shared state is read only");
     mapSharedRecord(trace);
-    if (mayWriteSharedState) {
+    if (mayWriteSharedState)
         createGlobalLock(trace);
-        setProcessPidPointer(&shareData->_upcallCode);
-    }
     InterlockedExchange(&sharedObjectsState, 2);
 }
 
@@ -186,7 +184,6 @@ static void openSharedObjects()
 void deInitialize()
 {
     trace_class trace(TRACE_DETAILED, "deInitialize");
-    setProcessPidPointer(NULL);
     if (shareData != NULL && shareDataIsMapped) {
         TRACE_LINE(trace, TRACE_INFO, "unmap shared memory");
         UnmapViewOfFile(shareData);
@@ -363,7 +360,10 @@ extern "C" void WINAPI shutdownWhenComplete(int val)
 int checkPendingDistribution(const char *except)
 {
     trace_class trace(TRACE_ORDINARY, "checkPendingDistribution");
-    int result = GW_IsPendingDistribution(except);
+    listed_distribution listed;
+    int result = GW_IsPendingDistribution(except, &listed);
+    if (result)
+        setMaxLoginAllowed(listed.budget);   // the listed distribution's plan sets the budget
     TRACE_LINE(trace, TRACE_INFO, "return data = %d", result);
     return result;
 }

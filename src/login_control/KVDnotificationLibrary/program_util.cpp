@@ -6,23 +6,12 @@
 #include <stdlib.h>
 #include <string.h>
 
-// Points at _upcallCode in the shared record, set by DllMain.
 // (Error codes are taken before a trace line: writing it changes the last error.)
-static DWORD *currProcessPID = NULL;
-
 static const DWORD OUTPUT_PIECE_BYTES = 255;
-static const DWORD EXIT_CODE_NOT_RUN = (DWORD)-1;
-
-void setProcessPidPointer(DWORD *currPidPointer)
-{
-    currProcessPID = currPidPointer;
-}
-
-static void publishChildPid(DWORD pid)
-{
-    if (currProcessPID != NULL)
-        *currProcessPID = pid;
-}
+static const size_t OUTPUT_FIRST_CAPACITY = 1024;
+static const DWORD OUTPUT_POLL_MS = 10;
+static const DWORD END_AFTER_TERMINATE_MS = 5000;
+static const DWORD CHILD_START_LOCK_MS = 30000;   // one CreateProcess at a time takes far less
 
 static void closeTracedHandle(trace_class &trace, HANDLE handle)
 {
@@ -40,6 +29,36 @@ typedef void(WINAPI *DeleteAttributeListFn)(void *);
 static const DWORD EXTENDED_STARTUP_INFO = 0x00080000;        // EXTENDED_STARTUPINFO_PRESENT
 static const DWORD_PTR HANDLE_LIST_ATTRIBUTE = 0x00020002;    // PROC_THREAD_ATTRIBUTE_HANDLE_LIST
 static const int MAX_INHERITED = 3;
+static int withoutHandleList = 0;
+
+void startChildrenWithoutHandleList(int withoutList)
+{
+    withoutHandleList = withoutList;
+}
+
+// Children start one at a time: without a handle list, the output pipe of a
+// child is inheritable only while that child starts, so no other child of
+// this process can inherit it (its pipe would then not break when it ends).
+static HANDLE childStartLock = NULL;
+
+static HANDLE takeChildStartLock()
+{
+    if (childStartLock == NULL) {
+        HANDLE made = CreateMutexA(NULL, FALSE, NULL);
+        if (made != NULL && InterlockedCompareExchangePointer(&childStartLock, made, NULL) != NULL)
+            CloseHandle(made);   // another thread was first
+    }
+    HANDLE lock = childStartLock;
+    if (lock != NULL && WaitForSingleObject(lock, CHILD_START_LOCK_MS) == WAIT_TIMEOUT)
+        lock = NULL;   // a start that hangs must not stop every later one
+    return lock;
+}
+
+static void releaseChildStartLock(HANDLE lock)
+{
+    if (lock != NULL)
+        ReleaseMutex(lock);
+}
 
 typedef struct startup_info_ex {
     STARTUPINFOA StartupInfo;
@@ -49,11 +68,14 @@ typedef struct startup_info_ex {
 typedef struct inherit_list {
     HANDLE handles[MAX_INHERITED];
     DWORD count;
+    HANDLE madeInheritable;           // the output handle, inheritable for this start only, or null
     void *attributes;                 // the attribute list naming them, or null
     DeleteAttributeListFn release;    // how the system frees that list
 } inherit_list;
 
-// The standard handles the child may inherit: valid, inheritable, each once.
+// The standard handles the child may inherit: valid, each once. The output
+// handle (the runner's pipe end) is made inheritable for this start; the
+// others only when they are inheritable already.
 static void collectInheritable(inherit_list *list, HANDLE out, HANDLE in, HANDLE err)
 {
     HANDLE given[MAX_INHERITED] = {out, in, err};
@@ -61,15 +83,26 @@ static void collectInheritable(inherit_list *list, HANDLE out, HANDLE in, HANDLE
     for (int i = 0; i < MAX_INHERITED; i++) {
         DWORD flags = 0;
         HANDLE handle = given[i];
-        if (handle == NULL || handle == INVALID_HANDLE_VALUE || !GetHandleInformation(handle, &flags)
-            || !(flags & HANDLE_FLAG_INHERIT))
+        if (handle == NULL || handle == INVALID_HANDLE_VALUE || !GetHandleInformation(handle, &flags))
             continue;
+        if (!(flags & HANDLE_FLAG_INHERIT)) {
+            if (i != 0 || !SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT))
+                continue;
+            list->madeInheritable = handle;
+        }
         bool seen = false;
         for (DWORD j = 0; j < list->count; j++)
             seen |= list->handles[j] == handle;
         if (!seen)
             list->handles[list->count++] = handle;
     }
+}
+
+static void releaseInheritList(inherit_list *list)
+{
+    if (list->madeInheritable != NULL)
+        SetHandleInformation(list->madeInheritable, HANDLE_FLAG_INHERIT, 0);
+    list->madeInheritable = NULL;
 }
 
 static void freeAttributeList(inherit_list *list)
@@ -88,7 +121,7 @@ static void buildAttributeList(inherit_list *list)
     UpdateAttributeFn update = (UpdateAttributeFn)(void (*)(void))GetProcAddress(kernel, "UpdateProcThreadAttribute");
     list->release = (DeleteAttributeListFn)(void (*)(void))GetProcAddress(kernel, "DeleteProcThreadAttributeList");
     SIZE_T size = 0;
-    if (list->count == 0 || initialize == NULL || update == NULL || list->release == NULL)
+    if (list->count == 0 || withoutHandleList || initialize == NULL || update == NULL || list->release == NULL)
         return;
     initialize(NULL, 1, 0, &size);
     void *attributes = calloc(1, size);
@@ -103,9 +136,11 @@ static void buildAttributeList(inherit_list *list)
         freeAttributeList(list);
 }
 
-HANDLE RunChild(char *cmdLine, char *env, HANDLE hChildStdOut, HANDLE hChildStdIn, HANDLE hChildStdErr)
+HANDLE RunChild(char *cmdLine, char *env, HANDLE hChildStdOut, HANDLE hChildStdIn, HANDLE hChildStdErr,
+                DWORD *childId)
 {
     trace_class trace(TRACE_ORDINARY, "RunChild");
+    *childId = 0;
     startup_info_ex startup;
     memset(&startup, 0, sizeof(startup));
     startup.StartupInfo.cb = sizeof(startup.StartupInfo);
@@ -116,6 +151,7 @@ HANDLE RunChild(char *cmdLine, char *env, HANDLE hChildStdOut, HANDLE hChildStdI
     startup.StartupInfo.hStdError = hChildStdErr;
 
     // The child gets its standard handles and nothing else of this process.
+    HANDLE startLock = takeChildStartLock();
     inherit_list inherit;
     collectInheritable(&inherit, hChildStdOut, hChildStdIn, hChildStdErr);
     buildAttributeList(&inherit);
@@ -132,6 +168,8 @@ HANDLE RunChild(char *cmdLine, char *env, HANDLE hChildStdOut, HANDLE hChildStdI
                                   &startup.StartupInfo, &child);
     DWORD error = GetLastError();
     freeAttributeList(&inherit);
+    releaseInheritList(&inherit);
+    releaseChildStartLock(startLock);
     if (!created) {
         TRACE_LINE(trace, TRACE_ERROR, "Error creating the child (%u)", (unsigned)error);
         TRACE_LINE(trace, TRACE_INFO, "return data = %p", (void *)NULL);
@@ -139,7 +177,7 @@ HANDLE RunChild(char *cmdLine, char *env, HANDLE hChildStdOut, HANDLE hChildStdI
     }
     if (!CloseHandle(child.hThread))
         TRACE_LINE(trace, TRACE_ERROR, "Error closing the handle (%p)", child.hThread);
-    publishChildPid(child.dwProcessId);
+    *childId = child.dwProcessId;
     TRACE_LINE(trace, TRACE_INFO, "return data = %p", child.hProcess);
     return child.hProcess;
 }
@@ -165,38 +203,18 @@ char *quotedProgram(const char *program)
     return text;
 }
 
-// The read end the caller keeps must not be inherited, or the pipe would not
-// break when the child ends. Returns the non-inheritable read end or null.
+// Neither end is inheritable: RunChild makes the write end so only while
+// its own child starts.
 static HANDLE createOutputPipe(trace_class &trace, HANDLE *writeEnd)
 {
-    SECURITY_ATTRIBUTES inheritable;
-    inheritable.nLength = sizeof(inheritable);
-    inheritable.lpSecurityDescriptor = NULL;
-    inheritable.bInheritHandle = TRUE;
-
-    HANDLE inheritableRead = NULL;
-    if (!CreatePipe(&inheritableRead, writeEnd, &inheritable, 0)) {
+    HANDLE readEnd = NULL;
+    if (!CreatePipe(&readEnd, writeEnd, NULL, 0)) {
         DWORD error = GetLastError();
         TRACE_LINE(trace, TRACE_ERROR, "Error creating the pipe: %u", (unsigned)error);
         return NULL;
     }
-    HANDLE privateRead = NULL;
-    HANDLE self = GetCurrentProcess();
-    if (!DuplicateHandle(self, inheritableRead, self, &privateRead, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        DWORD error = GetLastError();
-        TRACE_LINE(trace, TRACE_ERROR, "Error duplicating the handle: %u", (unsigned)error);
-        closeTracedHandle(trace, inheritableRead);
-        closeTracedHandle(trace, *writeEnd);
-        return NULL;
-    }
-    closeTracedHandle(trace, inheritableRead);
-    return privateRead;
+    return readEnd;
 }
-
-static const DWORD OUTPUT_POLL_MS = 10;
-// No answer of the upcall program comes near this: more is a child gone wrong.
-static const size_t OUTPUT_MAX_BYTES = 1024 * 1024;
-static const DWORD END_AFTER_TERMINATE_MS = 5000;
 
 // Ends a child that overran its limit; its end is awaited only briefly.
 static void endOverdueChild(trace_class &trace, HANDLE process, DWORD limitMs)
@@ -221,66 +239,75 @@ static DWORD elapsedSince(DWORD start)
 
 // A child may close its output just before it exits; the exit code is only
 // final once the process has ended, so wait for that first, within what is
-// left of the limit. A child still running then is ended and counts as not run.
-static DWORD collectExitCode(trace_class &trace, HANDLE process, DWORD waitMs, DWORD limitMs, int *overdue)
+// left of the limit. A child still running then, or one whose output went
+// wrong, is ended and counts as not run.
+static void collectExitCode(trace_class &trace, HANDLE process, DWORD waitMs, DWORD limitMs, child_result *result)
 {
-    DWORD waited = *overdue ? WAIT_TIMEOUT : WaitForSingleObject(process, waitMs);
-    *overdue = waited == WAIT_TIMEOUT;
+    DWORD waited = result->outcome != CHILD_ENDED ? WAIT_TIMEOUT : WaitForSingleObject(process, waitMs);
+    if (waited == WAIT_TIMEOUT && result->outcome == CHILD_ENDED)
+        result->outcome = CHILD_OVERDUE;
     if (waited == WAIT_FAILED) {
         DWORD error = GetLastError();
         TRACE_LINE(trace, TRACE_ERROR, "Error waiting for the child %u", (unsigned)error);
     }
-    DWORD exitCode = EXIT_CODE_NOT_RUN;
+    result->exitCode = EXIT_CODE_NOT_RUN;
     if (waited == WAIT_TIMEOUT) {
         endOverdueChild(trace, process, limitMs);
-    } else if (!GetExitCodeProcess(process, &exitCode)) {
+    } else if (!GetExitCodeProcess(process, &result->exitCode)) {
         DWORD error = GetLastError();
         TRACE_LINE(trace, TRACE_ERROR, "Error GetExitCodeProcess %u", (unsigned)error);
-        exitCode = EXIT_CODE_NOT_RUN;
+        result->exitCode = EXIT_CODE_NOT_RUN;
     }
-    TRACE_LINE(trace, TRACE_INFO, "Child exitCode %u", (unsigned)exitCode);
-    return exitCode;
+    TRACE_LINE(trace, TRACE_INFO, "Child exitCode %u", (unsigned)result->exitCode);
 }
 
-char *execProgram(char *cmdLine, char *env, DWORD *exitCode, DWORD limitMs)
+static void setRunningChild(volatile DWORD *runningChildId, DWORD childId)
+{
+    if (runningChildId != NULL)
+        *runningChildId = childId;
+}
+
+static char *childNotStarted(trace_class &trace, child_result *result)
+{
+    result->outcome = CHILD_NOT_STARTED;
+    TRACE_LINE(trace, TRACE_INFO, "returning NULL");
+    return NULL;
+}
+
+char *execProgram(char *cmdLine, char *env, child_result *result, DWORD limitMs, volatile DWORD *runningChildId)
 {
     trace_class trace(TRACE_ORDINARY, "execProgram");
+    result->exitCode = EXIT_CODE_NOT_RUN;
+    result->childId = 0;
     HANDLE writeEnd = NULL;
     HANDLE readEnd = createOutputPipe(trace, &writeEnd);
-    if (readEnd == NULL) {
-        *exitCode = EXIT_CODE_NOT_RUN;
-        TRACE_LINE(trace, TRACE_INFO, "returning NULL");
-        return NULL;
-    }
+    if (readEnd == NULL)
+        return childNotStarted(trace, result);
 
     TRACE_LINE(trace, TRACE_INFO, "cmdLine='%s'", cmdLine);
     DWORD start = GetTickCount();
-    HANDLE child = RunChild(cmdLine, env, writeEnd, GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE));
+    HANDLE child = RunChild(cmdLine, env, writeEnd, GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE),
+                            &result->childId);
+    closeTracedHandle(trace, writeEnd);
     if (child == NULL) {
         TRACE_LINE(trace, TRACE_ERROR, "Error inRunChild");
-        closeTracedHandle(trace, writeEnd);
         closeTracedHandle(trace, readEnd);
-        *exitCode = EXIT_CODE_NOT_RUN;
-        TRACE_LINE(trace, TRACE_INFO, "returning NULL");
-        return NULL;
+        return childNotStarted(trace, result);
     }
-    closeTracedHandle(trace, writeEnd);
+    setRunningChild(runningChildId, result->childId);
 
     TRACE_LINE(trace, TRACE_INFO, "Read program output");
-    int timedOut = 0;
-    char *output = ReadChildOutput(readEnd, child, limitMs, &timedOut);
+    char *output = ReadChildOutput(readEnd, child, limitMs, &result->outcome);
     TRACE_LINE(trace, TRACE_INFO, "program output complete");
     closeTracedHandle(trace, readEnd);
 
     DWORD used = elapsedSince(start);
-    DWORD left = used >= limitMs ? 0 : limitMs - used;
-    int overdue = timedOut;
-    *exitCode = collectExitCode(trace, child, left, limitMs, &overdue);
-    if (overdue)
+    collectExitCode(trace, child, used >= limitMs ? 0 : limitMs - used, limitMs, result);
+    if (result->outcome == CHILD_OVERDUE || result->outcome == CHILD_OUTPUT_TOO_LONG)
         eventUpcallDeadline(cmdLine, limitMs);
     closeTracedHandle(trace, child);
-    publishChildPid(0);
-    if (overdue && output != NULL) {
+    setRunningChild(runningChildId, 0);
+    if (result->outcome != CHILD_ENDED && output != NULL) {
         free(output);   // an overdue child's answer is not an answer
         output = NULL;
     }
@@ -305,12 +332,48 @@ static void waitForOutput(HANDLE child, int *childEnded, DWORD waitMs)
     }
 }
 
-char *ReadChildOutput(HANDLE hPipeRead, HANDLE child, DWORD limitMs, int *timedOut)
+// The collected output, grown by doubling so that gathering n bytes copies
+// fewer than 2n.
+typedef struct output_buffer {
+    char *text;
+    size_t length;
+    size_t capacity;   // bytes allocated, the terminator included
+} output_buffer;
+
+// Room for `more` bytes and a terminator; 0 when it cannot be had.
+static int reserveOutput(output_buffer *buffer, size_t more)
+{
+    if (buffer->length + more + 1 <= buffer->capacity)
+        return 1;
+    size_t capacity = buffer->capacity != 0 ? buffer->capacity : OUTPUT_FIRST_CAPACITY;
+    while (capacity < buffer->length + more + 1)
+        capacity *= 2;
+    char *grown = (char *)realloc(buffer->text, capacity);
+    if (grown == NULL)
+        return 0;
+    buffer->text = grown;
+    buffer->capacity = capacity;
+    return 1;
+}
+
+static child_outcome outcomeOfReadError(DWORD readError)
+{
+    switch (readError) {
+    case ERROR_BROKEN_PIPE:
+        return CHILD_ENDED;
+    case WAIT_TIMEOUT:
+        return CHILD_OVERDUE;
+    case ERROR_MORE_DATA:
+        return CHILD_OUTPUT_TOO_LONG;
+    default:
+        return CHILD_OUTPUT_FAILED;
+    }
+}
+
+char *ReadChildOutput(HANDLE hPipeRead, HANDLE child, DWORD limitMs, child_outcome *outcome)
 {
     trace_class trace(TRACE_ORDINARY, "ReadChildOutput");
-    char piece[OUTPUT_PIECE_BYTES + 1];
-    char *collected = NULL;
-    size_t collectedBytes = 0;
+    output_buffer collected = {NULL, 0, 0};
     DWORD start = GetTickCount();
     DWORD readError = ERROR_SUCCESS;
     int childEnded = 0;
@@ -320,7 +383,7 @@ char *ReadChildOutput(HANDLE hPipeRead, HANDLE child, DWORD limitMs, int *timedO
     for (;;) {
         DWORD available = 0, bytesRead = 0;
         DWORD elapsed = elapsedSince(start);
-        if (elapsed >= limitMs || collectedBytes > OUTPUT_MAX_BYTES) {
+        if (elapsed >= limitMs || collected.length > CHILD_OUTPUT_MAX_BYTES) {
             readError = elapsed >= limitMs ? WAIT_TIMEOUT : ERROR_MORE_DATA;
             break;
         }
@@ -332,42 +395,27 @@ char *ReadChildOutput(HANDLE hPipeRead, HANDLE child, DWORD limitMs, int *timedO
             waitForOutput(child, &childEnded, smaller(OUTPUT_POLL_MS, limitMs - elapsed));
             continue;
         }
+        if (!reserveOutput(&collected, OUTPUT_PIECE_BYTES)) {
+            TRACE_LINE(trace, TRACE_ERROR, "Error allocating the output (%u bytes read)", (unsigned)collected.length);
+            readError = ERROR_OUTOFMEMORY;
+            break;
+        }
+        char *piece = collected.text + collected.length;
         if (!ReadFile(hPipeRead, piece, smaller(available, OUTPUT_PIECE_BYTES), &bytesRead, NULL) || bytesRead == 0) {
             readError = bytesRead == 0 ? ERROR_SUCCESS : GetLastError();
             break;
         }
         // Output is text: a zero byte inside a piece ends that piece.
         piece[bytesRead] = '\0';
-        char *longer = append(collected, piece);
-        if (longer == NULL) {
-            TRACE_LINE(trace, TRACE_ERROR, "Error allocating the output (%u bytes read)", (unsigned)bytesRead);
-            return NULL;   // append has released what was collected
-        }
-        collected = longer;
-        collectedBytes += bytesRead;
+        collected.length += strlen(piece);
     }
+    if (outcome != NULL)
+        *outcome = outcomeOfReadError(readError);
     if (readError == ERROR_BROKEN_PIPE) {
         TRACE_LINE(trace, TRACE_INFO, "ReadChildOutput completed");
-        return collected;
+        return collected.text;   // null when nothing was written
     }
-    if ((readError == WAIT_TIMEOUT || readError == ERROR_MORE_DATA) && timedOut != NULL)
-        *timedOut = 1;   // the caller ends the child
     TRACE_LINE(trace, TRACE_ERROR, "Error reading the output (%u)", (unsigned)readError);
-    free(collected);
+    free(collected.text);
     return NULL;
-}
-
-// Returns null when the longer text cannot be allocated; out is released either way.
-char *append(char *out, const char *buffer)
-{
-    size_t outLength = out != NULL ? strlen(out) : 0;
-    size_t bufferLength = strlen(buffer);
-    char *joined = (char *)calloc(outLength + bufferLength + 1, 1);
-    if (joined != NULL) {
-        if (out != NULL)
-            memcpy(joined, out, outLength);
-        memcpy(joined + outLength, buffer, bufferLength);
-    }
-    free(out);
-    return joined;
 }

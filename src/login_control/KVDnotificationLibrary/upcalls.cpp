@@ -1,5 +1,6 @@
 // upcalls: asks the upcall program about the job queue and reads its answers.
 #include "upcalls.h"
+#include "KVDnotificationLibrary.h"
 #include "event_log.h"
 #include "notify_trace.h"
 #include "program_util.h"
@@ -120,41 +121,47 @@ static char *buildCommandLine(const char *program, long timeout, const char *arg
     return cmdLine;
 }
 
-// The endpoint variables stay set in this process after the upcall.
-static void setEndpointVariables(trace_class &trace, const upcall_settings *settings)
-{
-    if (!SetEnvironmentVariableA(VAL_XEP_BINDIR, settings->binDir) ||
-        !SetEnvironmentVariableA(VAL_XEP_CACHEDIR, settings->cacheDir) ||
-        !SetEnvironmentVariableA(VAL_XEP_DATDIR, settings->datDir))
-        TRACE_LINE(trace, TRACE_ERROR, "error setting XEP variables");
-}
-
 // The child's environment: this process's block with the endpoint's bin and
-// cache directories put in front of Path. Measured after the endpoint
-// variables are set, so the copy fits.
+// cache directories put in front of Path and the three endpoint variables set,
+// built as a block of its own: the environment of this process (the logon
+// process, shared by all that runs in it) is left alone.
 static char *buildChildEnvironment(trace_class &trace, const upcall_settings *settings)
 {
+    const char *folders[3][2] = {{VAL_XEP_BINDIR, settings->binDir},
+                                 {VAL_XEP_CACHEDIR, settings->cacheDir},
+                                 {VAL_XEP_DATDIR, settings->datDir}};
+    char *entries[4] = {NULL, NULL, NULL, NULL};
+    size_t entriesSize = 0;
+    int allocated = 1;
+    for (int i = 0; i < 3; i++) {
+        size_t size = strlen(folders[i][0]) + strlen(folders[i][1]) + 2;
+        entries[i] = (char *)malloc(size);
+        allocated &= entries[i] != NULL;
+        if (entries[i] != NULL)
+            snprintf(entries[i], size, "%s=%s", folders[i][0], folders[i][1]);
+        entriesSize += size;
+    }
     size_t prefixSize = strlen(settings->binDir) + strlen(settings->cacheDir) + 3;
     char *prefix = (char *)malloc(prefixSize);
     char *current = GetEnvironmentStrings();
-    size_t envSize = getMultiStringLen(current) + prefixSize + PATH_ENTRY_LEN + 2;
+    size_t envSize = getMultiStringLen(current) + prefixSize + PATH_ENTRY_LEN + entriesSize + 2;
     if (current != NULL)
         FreeEnvironmentStringsA(current);
-    char *env = (char *)malloc(envSize);
-    if (prefix == NULL || env == NULL) {
+    char *env = allocated && prefix != NULL ? (char *)malloc(envSize) : NULL;
+    if (env == NULL) {
         TRACE_LINE(trace, TRACE_ERROR, "ERROR, not enough memory");
-        free(prefix);
-        free(env);
-        return NULL;
+    } else {
+        snprintf(prefix, prefixSize, "%s;%s;", settings->binDir, settings->cacheDir);
+        if (!createNewEnv(env, envSize, prefix, entries)) {
+            // another thread grew the environment in between
+            TRACE_LINE(trace, TRACE_ERROR, "ERROR, the environment block does not fit in %u bytes",
+                       (unsigned)envSize);
+            free(env);
+            env = NULL;
+        }
     }
-    snprintf(prefix, prefixSize, "%s;%s;", settings->binDir, settings->cacheDir);
-    if (!createNewEnv(env, envSize, prefix)) {
-        // another thread grew the environment in between
-        TRACE_LINE(trace, TRACE_ERROR, "ERROR, the environment block does not fit in %u bytes",
-                   (unsigned)envSize);
-        free(env);
-        env = NULL;
-    }
+    for (char *entry : entries)
+        free(entry);
     free(prefix);
     return env;
 }
@@ -180,7 +187,6 @@ char *execUpcall(const char *arguments, DWORD *exitCode)
     long timeout = readUpcallTimeout(trace);
     char *output = NULL;
     char *cmdLine = buildCommandLine(settings.program, timeout, arguments);
-    setEndpointVariables(trace, &settings);
     char *env = cmdLine != NULL ? buildChildEnvironment(trace, &settings) : NULL;
     if (cmdLine == NULL || env == NULL) {
         if (cmdLine == NULL)
@@ -188,7 +194,9 @@ char *execUpcall(const char *arguments, DWORD *exitCode)
         *exitCode = UPCALL_FAILED;
     } else {
         TRACE_LINE(trace, TRACE_INFO, "running external program with cmdline '%s'", cmdLine);
-        output = execProgram(cmdLine, env, exitCode, upcallChildLimitMs(timeout));
+        child_result child;
+        output = execProgram(cmdLine, env, &child, upcallChildLimitMs(timeout), &shareData->_upcallCode);
+        *exitCode = child.exitCode;
         traceUpcallEnd(trace, *exitCode, output);
     }
     free(cmdLine);
@@ -207,7 +215,18 @@ static int putBytes(char *block, size_t size, size_t *used, const char *bytes, s
     return 1;
 }
 
-int createNewEnv(char *nwEnv, size_t nwEnvSize, const char *newpath)
+// Whether entry ("NAME=value") names one of the given entries' variables.
+static int isReplaced(const char *entry, const char *const *entries)
+{
+    for (; entries != NULL && *entries != NULL; entries++) {
+        size_t nameLen = strcspn(*entries, "=") + 1;
+        if (_strnicmp(entry, *entries, nameLen) == 0)
+            return 1;
+    }
+    return 0;
+}
+
+int createNewEnv(char *nwEnv, size_t nwEnvSize, const char *newpath, const char *const *entries)
 {
     char *current = GetEnvironmentStrings();
     size_t used = 0;
@@ -215,6 +234,8 @@ int createNewEnv(char *nwEnv, size_t nwEnvSize, const char *newpath)
     int pathFound = 0;
     for (const char *entry = current; entry != NULL && *entry != '\0'; entry += strlen(entry) + 1) {
         size_t entryLen = strlen(entry);
+        if (isReplaced(entry, entries))
+            continue;
         if (!pathFound && _strnicmp(entry, PATH_ENTRY, PATH_ENTRY_LEN) == 0) {
             // the name keeps its spelling, the new directories go first
             pathFound = 1;
@@ -229,6 +250,8 @@ int createNewEnv(char *nwEnv, size_t nwEnvSize, const char *newpath)
         fits &= putBytes(nwEnv, nwEnvSize, &used, PATH_ENTRY, PATH_ENTRY_LEN);
         fits &= putBytes(nwEnv, nwEnvSize, &used, newpath, strlen(newpath) + 1);
     }
+    for (; entries != NULL && *entries != NULL; entries++)
+        fits &= putBytes(nwEnv, nwEnvSize, &used, *entries, strlen(*entries) + 1);
     fits &= putBytes(nwEnv, nwEnvSize, &used, "", 1);
     if (current != NULL)
         FreeEnvironmentStringsA(current);
@@ -258,7 +281,7 @@ int scanListedDistribution(const char *output, char *distID, size_t distIDSize, 
     return 1;
 }
 
-int GW_IsPendingDistribution(const char *except)
+int GW_IsPendingDistribution(const char *except, listed_distribution *listed)
 {
     trace_class trace(TRACE_ORDINARY, "GW_IsPendingDistribution");
     DWORD exitCode = UPCALL_FAILED;
@@ -274,7 +297,8 @@ int GW_IsPendingDistribution(const char *except)
                            (unsigned)UPCALL_MAX_LISTED_ID);
             TRACE_LINE(trace, TRACE_ERROR, "ERROR scanning output");
         } else if (except == NULL || strcmp(distID, except) != 0) {
-            setMaxLoginAllowed(budget);
+            memcpy(listed->distID, distID, sizeof(distID));
+            listed->budget = budget;
             result = 1;
         } else {
             TRACE_LINE(trace, TRACE_INFO, "Except '%s' found", except);

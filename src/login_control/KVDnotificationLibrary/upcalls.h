@@ -21,8 +21,10 @@ DWORD lockWaitCeilingMs();
 
 char *execUpcall(const char *arguments, DWORD *exitCode);
 // Fills nwEnv (nwEnvSize bytes) with the process environment whose Path is
-// prefixed by newpath; 1 when the whole block fitted, 0 otherwise.
-int createNewEnv(char *nwEnv, size_t nwEnvSize, const char *newpath);
+// prefixed by newpath and, when given, whose entries are replaced or added by
+// the "NAME=value" texts of entries (a null-ended list); the process's own
+// environment stays as it is. 1 when the whole block fitted, 0 otherwise.
+int createNewEnv(char *nwEnv, size_t nwEnvSize, const char *newpath, const char *const *entries = NULL);
 // Characters of the leading whole IDs of a comma list that fit in limit;
 // 0 when the first ID alone is longer than limit.
 size_t idChunkLength(const char *ids, size_t limit);
@@ -30,7 +32,14 @@ size_t idChunkLength(const char *ids, size_t limit);
 // -1 when the ID does not fit distIDSize, 0 otherwise (outputs untouched on failure).
 int scanListedDistribution(const char *output, char *distID, size_t distIDSize, int *budget);
 
-int GW_IsPendingDistribution(const char *except);
+// The first active distribution the job queue lists, and its logon budget.
+typedef struct listed_distribution {
+    char distID[UPCALL_MAX_LISTED_ID + 1];
+    int budget;
+} listed_distribution;
+// 1 when the queue lists an active distribution that is not except (any, when
+// except is null); *listed receives it.
+int GW_IsPendingDistribution(const char *except, listed_distribution *listed);
 int GW_PauseDistribution(const char *epname, const char *distID);
 int GW_ResumeDistributions(const char *epname, const char *distIDlist, char **failedList);
 int GW_ListAllPausedDistributions(char **pausedList);

@@ -1,5 +1,6 @@
 // utils: persistent logon-control state, paused-distribution lists, popups and completion.
 #include "utils.h"
+#include "KVDnotificationLibrary.h"
 #include "event_log.h"
 #include "notify_trace.h"
 #include "registry_schema.h"
@@ -602,10 +603,12 @@ void showFinalPopup(int type)
     if (cmdLine != NULL) {
         snprintf(cmdLine, size, "%s %d", quoted, type);
         // started and left alone: nobody waits for the message
-        HANDLE child = RunChild(cmdLine, NULL, NULL, NULL, NULL);
-        if (child != NULL)
+        DWORD childId = 0;
+        HANDLE child = RunChild(cmdLine, NULL, NULL, NULL, NULL, &childId);
+        if (child != NULL) {
+            shareData->_upcallCode = childId;   // its identifier until the next upcall ends
             CloseHandle(child);
-        else
+        } else
             TRACE_LINE(trace, TRACE_ERROR, "Error running the child");
     } else {
         TRACE_LINE(trace, TRACE_ERROR, "Error running the child");
