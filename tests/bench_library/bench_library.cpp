@@ -130,11 +130,11 @@ static double bareChildRun(const std::string &cmdLine)
 }
 
 // The library's shared record, mapped for writing (null when it is missing).
-static volatile t_s *mapRecord(HMODULE library, HANDLE *mapping)
+static volatile shared_record *mapRecord(HMODULE library, HANDLE *mapping)
 {
     exportOf<int(WINAPI *)()>(library, "getNumLoggedOn")();   // the first call opens the shared objects
     *mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, SHARED_MEMORY_NAME);
-    return *mapping ? (volatile t_s *)MapViewOfFile(*mapping, FILE_MAP_WRITE, 0, 0, sizeof(t_s)) : NULL;
+    return *mapping ? (volatile shared_record *)MapViewOfFile(*mapping, FILE_MAP_WRITE, 0, 0, sizeof(shared_record)) : NULL;
 }
 
 static double median(std::vector<double> values)
@@ -147,7 +147,7 @@ static void benchLogonDecision(HMODULE library)
 {
     EventHandler logon = exportOf<EventHandler>(library, "KVDEventLogon");
     HANDLE mapping;
-    volatile t_s *shared = mapRecord(library, &mapping);
+    volatile shared_record *shared = mapRecord(library, &mapping);
     if (logon == NULL || shared == NULL) {
         printf("logon decision: cannot bind the library\n");
         return;
@@ -264,7 +264,7 @@ static void benchAgainstFloor(HMODULE library)
     ClientEvent decrease = exportOf<ClientEvent>(library, "decreaseRunningClients");
     EventHandler logon = exportOf<EventHandler>(library, "KVDEventLogon");
     HANDLE mapping;
-    volatile t_s *shared = mapRecord(library, &mapping);
+    volatile shared_record *shared = mapRecord(library, &mapping);
     if (increase == NULL || decrease == NULL || logon == NULL || shared == NULL) {
         printf("floor: cannot bind the library\n");
         return;

@@ -11,11 +11,11 @@ int main(int argc, char **argv)
     int cycles = atoi(argv[1]);
     initialize();
     for (int i = 0; i < cycles; i++) {
-        lockSemaphore();
-        DWORD seen = ((volatile t_s *)shareData)->_dwLoggedOn;
+        takeGlobalLock();
+        DWORD seen = ((volatile shared_record *)shareData)->_dwLoggedOn;
         Sleep(0);   // invites another process in between, should the lock not hold
-        ((volatile t_s *)shareData)->_dwLoggedOn = seen + 1;
-        unlockSemaphore();
+        ((volatile shared_record *)shareData)->_dwLoggedOn = seen + 1;
+        releaseGlobalLock();
     }
     deInitialize();
     return 0;

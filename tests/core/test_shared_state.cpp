@@ -121,7 +121,7 @@ TEST_F(SharedState, test_lock_serialises_four_processes)
 
 static DWORD WINAPI unlockOnOtherThread(LPVOID)
 {
-    unlockSemaphore();
+    releaseGlobalLock();
     return 0;
 }
 
@@ -153,7 +153,7 @@ TEST_F(SharedState, test_unlock_without_lock_releases_nothing)
     std::string trace = enableTrace(2, "shared_unlock.log");
     TRACE_INITIALIZE();
     initialize();
-    lockSemaphore();
+    takeGlobalLock();
 
     HANDLE thread = CreateThread(NULL, 0, unlockOnOtherThread, NULL, 0, NULL);
     WaitForSingleObject(thread, 10000);
@@ -161,7 +161,7 @@ TEST_F(SharedState, test_unlock_without_lock_releases_nothing)
     EXPECT_TRUE(fileContains(trace, "[E] unlockSemaphore Error retrieving the local value for hSem, error: "));
 
     EXPECT_EQ((DWORD)WAIT_TIMEOUT, tryLockOnOtherThread()) << "the lock must still be taken";
-    unlockSemaphore();
+    releaseGlobalLock();
     EXPECT_EQ((DWORD)WAIT_OBJECT_0, tryLockOnOtherThread()) << "the owner's unlock frees it";
     EXPECT_TRUE(fileContains(trace, "ReleaseSemaphore returned = 1"));
     deInitialize();
@@ -170,15 +170,15 @@ TEST_F(SharedState, test_unlock_without_lock_releases_nothing)
 TEST_F(SharedState, test_dll_main_returns_true_for_every_reason)
 {
     initialize();
-    t_s *before = shareData;
+    shared_record *before = shareData;
     EXPECT_EQ(TRUE, DllMain(NULL, DLL_THREAD_ATTACH, NULL));
     EXPECT_EQ(TRUE, DllMain(NULL, DLL_THREAD_DETACH, NULL));
     EXPECT_EQ(TRUE, DllMain(NULL, DLL_PROCESS_DETACH, (LPVOID)1));   // at process exit: nothing
     EXPECT_EQ(before, shareData);
     EXPECT_EQ(TRUE, DllMain(NULL, DLL_PROCESS_DETACH, NULL));
-    EXPECT_EQ((t_s *)NULL, shareData);
+    EXPECT_EQ((shared_record *)NULL, shareData);
     EXPECT_EQ(TRUE, DllMain(NULL, DLL_PROCESS_ATTACH, NULL));
-    EXPECT_EQ((t_s *)NULL, shareData) << "opened at the first call, not at attach";
+    EXPECT_EQ((shared_record *)NULL, shareData) << "opened at the first call, not at attach";
 }
 
 TEST_F(SharedState, test_dump_lists_every_field)

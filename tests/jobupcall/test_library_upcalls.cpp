@@ -30,15 +30,15 @@ static std::string takeText(char *text)
 TEST_F(LibraryUpcallTest, test_pending_distribution_sets_the_logon_budget)
 {
     writeQueue({myJob("P1", 1), myJob("D1", 0, "SW_MAX_LOGIN_ALLOWED:l=3"), myJob("D2", 4, "SW_MAX_LOGIN_ALLOWED:l=2")});
-    EXPECT_EQ(1, checkPendingDistribution(NULL));
+    EXPECT_EQ(1, adoptPendingDistribution(NULL));
     DWORD budget = 0xdeadbeef;
     EXPECT_TRUE(kvdtest::getDword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, &budget));
     EXPECT_EQ(2u, budget);
-    EXPECT_EQ(0, checkPendingDistribution("D1")) << "only the first active job is reported";
+    EXPECT_EQ(0, adoptPendingDistribution("D1")) << "only the first active job is reported";
 
     writeQueue({myJob("P1", 1)});
     kvdtest::removeValue(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED);
-    EXPECT_EQ(0, checkPendingDistribution(NULL));
+    EXPECT_EQ(0, adoptPendingDistribution(NULL));
     EXPECT_FALSE(kvdtest::valueExists(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED));
 }
 
@@ -73,5 +73,5 @@ TEST_F(LibraryUpcallTest, test_unreadable_queue_fails_the_questions)
     char *paused = (char *)0xdeadbeef;
     EXPECT_EQ(0, GW_ListAllPausedDistributions(&paused));
     EXPECT_EQ((char *)0xdeadbeef, paused) << "untouched on failure";
-    EXPECT_EQ(0, checkPendingDistribution(NULL));
+    EXPECT_EQ(0, adoptPendingDistribution(NULL));
 }

@@ -40,14 +40,14 @@ const LibraryExports &library()
     return exports;
 }
 
-volatile t_s *record()
+volatile shared_record *record()
 {
-    static volatile t_s *view = NULL;
+    static volatile shared_record *view = NULL;
     if (view == NULL) {
         library().getNumLoggedOn();   // the first call opens the shared objects
         HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, SHARED_MEMORY_NAME);
         if (mapping != NULL)
-            view = (volatile t_s *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(t_s));
+            view = (volatile shared_record *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(shared_record));
         if (view == NULL)
             ADD_FAILURE() << "cannot map the shared record: error " << GetLastError();
         // the mapping handle stays open for the whole test program
@@ -57,7 +57,7 @@ volatile t_s *record()
 
 void resetRecord()
 {
-    volatile t_s *shared = record();
+    volatile shared_record *shared = record();
     shared->_dwLoggedOn = 0;
     shared->_upcallCode = 0;
     shared->_someoneLooping = 0;

@@ -27,7 +27,7 @@ struct LibraryExports {
 const LibraryExports &library();
 
 // The shared record, mapped by this process (the loaded library keeps it alive).
-volatile t_s *record();
+volatile shared_record *record();
 void resetRecord();
 
 // A filled notification record for the given user; the texts are static.

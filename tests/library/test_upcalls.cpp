@@ -224,11 +224,11 @@ TEST_F(Upcalls, test_pending_distribution_sets_the_budget_unless_it_is_the_excep
     EXPECT_STREQ("D1", listed.distID);
     EXPECT_EQ(3, listed.budget);
     EXPECT_EQ((DWORD)-2, dword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED)) << "the upcall layer writes nothing";
-    EXPECT_EQ(1, checkPendingDistribution(NULL));
+    EXPECT_EQ(1, adoptPendingDistribution(NULL));
     EXPECT_EQ(3u, dword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED)) << "its caller sets the budget";
 
     setDword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, 7);
-    EXPECT_EQ(0, checkPendingDistribution("D1"));
+    EXPECT_EQ(0, adoptPendingDistribution("D1"));
     EXPECT_EQ(7u, dword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED));
     EXPECT_TRUE(fileContains(trace_, "Except 'D1' found"));
 
@@ -242,9 +242,9 @@ TEST_F(Upcalls, test_unscannable_listing_is_no_pending_distribution)
     fake.install();
     setDword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, 7);
     fake.answer(0, "single");
-    EXPECT_EQ(0, checkPendingDistribution(NULL));
+    EXPECT_EQ(0, adoptPendingDistribution(NULL));
     fake.answer(0, std::string(300, 'L') + " 3\n");
-    EXPECT_EQ(0, checkPendingDistribution(NULL));
+    EXPECT_EQ(0, adoptPendingDistribution(NULL));
     EXPECT_TRUE(fileContains(trace_, "ERROR scanning output"));
     EXPECT_TRUE(fileContains(trace_, "distribution ID longer than 49 characters"));
     DWORD budget = SENTINEL;

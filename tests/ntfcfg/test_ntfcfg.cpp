@@ -545,10 +545,10 @@ TEST_F(NtfcfgStatus, test_each_state_is_reported_in_plain_words)
         }
         HANDLE mapping = NULL;
         if (c.record[3]) {
-            mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, sizeof(t_s), SHARED_MEMORY_NAME);
-            t_s *shared = (t_s *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(t_s));
+            mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, sizeof(shared_record), SHARED_MEMORY_NAME);
+            shared_record *shared = (shared_record *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(shared_record));
             ASSERT_TRUE(shared != NULL);
-            *shared = t_s{c.record[0], 0, (LONG)c.record[1], (LONG)c.record[2], 0, 0};
+            *shared = shared_record{c.record[0], 0, (LONG)c.record[1], (LONG)c.record[2], 0, 0};
             UnmapViewOfFile(shared);
         }
         HANDLE lock = c.lock == NO_LOCK ? NULL : CreateMutexA(NULL, c.lock == HELD, GLOBAL_SEMAPHORE_NAME);

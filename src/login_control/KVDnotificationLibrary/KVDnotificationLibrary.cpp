@@ -12,7 +12,7 @@
 #include <string.h>
 
 HINSTANCE ghInst = NULL;
-t_s *shareData = NULL;
+shared_record *shareData = NULL;
 static HANDLE hMapObject = NULL;
 static bool shareDataIsMapped = false;
 
@@ -56,9 +56,9 @@ static void setHeldLock(HANDLE lock)
         TlsSetValue(heldLockSlot, lock);
 }
 
-t_s *defaultSharedData()
+shared_record *defaultSharedData()
 {
-    return (t_s *)calloc(1, sizeof(t_s));
+    return (shared_record *)calloc(1, sizeof(shared_record));
 }
 
 static void traceNotTrusted(trace_class &trace, const char *name)
@@ -77,7 +77,7 @@ static HANDLE createRecordMapping(trace_class &trace, bool *firstInstance)
         TRACE_LINE(trace, TRACE_ERROR, "Error building the security descriptor (%u)", (unsigned)GetLastError());
         return NULL;
     }
-    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, 0, sizeof(t_s),
+    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, 0, sizeof(shared_record),
                                         SHARED_MEMORY_NAME);
     object_outcome outcome = keepTrustedObject(&mapping);
     releaseObjectSecurity(&attributes);
@@ -119,11 +119,11 @@ static void mapSharedRecord(trace_class &trace)
         shareData = defaultSharedData();
         return;   // the mapping handle stays open until detach
     }
-    shareData = (t_s *)view;
+    shareData = (shared_record *)view;
     shareDataIsMapped = true;
     if (firstInstance) {
         TRACE_LINE(trace, TRACE_INFO, "first instance, initialize memory");
-        memset(shareData, 0, sizeof(t_s));
+        memset(shareData, 0, sizeof(shared_record));
     }
 }
 
@@ -214,7 +214,7 @@ static int maySetSharedState(trace_class &trace)
 // waiter takes it over at once. No wait is longer than the ceiling that the
 // upcall settings give; after it the caller goes on without the lock, as
 // when the lock cannot be created.
-void lockSemaphore()
+void takeGlobalLock()
 {
     trace_class trace(TRACE_DETAILED, "lockSemaphore");
     HANDLE hSem = globalLock;
@@ -250,7 +250,7 @@ void lockSemaphore()
     }
 }
 
-void unlockSemaphore()
+void releaseGlobalLock()
 {
     trace_class trace(TRACE_DETAILED, "unlockSemaphore");
     HANDLE hSem = heldLock();
@@ -330,7 +330,7 @@ extern "C" int WINAPI waitUpcallCompletion()
     // a flag left by a logon process that died is not waited for beyond that.
     DWORD limitMs = 2 * lockWaitCeilingMs();
     DWORD start = GetTickCount();
-    while (((volatile t_s *)shareData)->_upcallRunning != 0 && GetTickCount() - start < limitMs)
+    while (((volatile shared_record *)shareData)->_upcallRunning != 0 && GetTickCount() - start < limitMs)
         Sleep(UPCALL_POLL_MS);
     return 0;
 }
@@ -350,14 +350,14 @@ extern "C" void WINAPI shutdownWhenComplete(int val)
     TRACE_LINE(trace, TRACE_INFO, "setting _shutdownWhenComplete=%d", val);
     if (!maySetSharedState(trace))
         return;
-    lockSemaphore();
+    takeGlobalLock();
     shareData->_shutdownWhenComplete = val;
-    unlockSemaphore();
+    releaseGlobalLock();
 }
 
 // Whether a distribution other than except is active in the job queue; the
 // answer also sets the logon budget. The caller holds the lock.
-int checkPendingDistribution(const char *except)
+int adoptPendingDistribution(const char *except)
 {
     trace_class trace(TRACE_ORDINARY, "checkPendingDistribution");
     listed_distribution listed;
@@ -409,7 +409,7 @@ extern "C" int WINAPI pauseMeIfNeeded(const char *epname, const char *distID, in
         TRACE_LINE(trace, TRACE_INFO, "return data = %d", 0);
         return 0;
     }
-    lockSemaphore();
+    takeGlobalLock();
     TRACE_LINE(trace, TRACE_INFO,
                "epname='%s' distribution ID='%s' currDistributionType=%d currMaxLoginAllowed=%d shutdownDisabled=%d",
                epname, distID, currDistributionType, currMaxLoginAllowed, shutdownDisabled);
@@ -418,7 +418,7 @@ extern "C" int WINAPI pauseMeIfNeeded(const char *epname, const char *distID, in
             result = decidePause(trace, epname, distID, currDistributionType, currMaxLoginAllowed, shutdownDisabled);
         }))
         TRACE_LINE(trace, TRACE_ERROR, "Exception!");
-    unlockSemaphore();
+    releaseGlobalLock();
     TRACE_LINE(trace, TRACE_INFO, "return data = %d", result);
     return result;
 }
@@ -431,16 +431,16 @@ extern "C" void WINAPI increaseRunningClients(const char *distId)
     TRACE_LINE(trace, TRACE_INFO, "current distID='%s'", distId);
     if (!maySetSharedState(trace))
         return;
-    lockSemaphore();
+    takeGlobalLock();
     if (!guarded([] { updateRuningClients(1, 0); }))
         TRACE_LINE(trace, TRACE_ERROR, "Exception!");
-    unlockSemaphore();
+    releaseGlobalLock();
 }
 
 static void endRunningClient(trace_class &trace, const char *distId)
 {
     // Shut down only when no other distribution is active in the queue.
-    int shutdownFlag = shareData->_shutdownWhenComplete != 0 && checkPendingDistribution(distId) == 0;
+    int shutdownFlag = shareData->_shutdownWhenComplete != 0 && adoptPendingDistribution(distId) == 0;
     DWORD remaining = updateRuningClients(-1, shutdownFlag);
     if (shareData->_final_popup_enabled && remaining == 0 && shareData->_dwLoggedOn == 0) {
         shareData->_final_popup_enabled = 0;
@@ -457,10 +457,10 @@ extern "C" void WINAPI decreaseRunningClients(const char *distId)
     TRACE_LINE(trace, TRACE_INFO, "current distID='%s'", distId);
     if (!maySetSharedState(trace))
         return;
-    lockSemaphore();
+    takeGlobalLock();
     if (!guarded([&] { endRunningClient(trace, distId); }))
         TRACE_LINE(trace, TRACE_ERROR, "Exception!");
-    unlockSemaphore();
+    releaseGlobalLock();
 }
 
 // ---------------------------------------------------------------------------
@@ -489,7 +489,7 @@ void UpdateCounter(PWLX_NOTIFICATION_INFO pInfo, int loggedOn)
 DWORD usersLoggedOn()
 {
     trace_class trace(TRACE_ORDINARY, "usersLoggedOn");
-    DWORD loggedOn = ((volatile t_s *)shareData)->_dwLoggedOn;
+    DWORD loggedOn = ((volatile shared_record *)shareData)->_dwLoggedOn;
     TRACE_LINE(trace, TRACE_INFO, "currently logged on = %u", (unsigned)loggedOn);
     return loggedOn;
 }
@@ -588,7 +588,7 @@ static void denyLogon(trace_class &trace, PWLX_NOTIFICATION_INFO pInfo, int deny
 // Someone else is logged on, a plan runs, or the queue lists an active distribution.
 static int isRestrictedLogon()
 {
-    return usersLoggedOn() > 1 || checkRunningPlan() != 0 || checkPendingDistribution(NULL) != 0;
+    return usersLoggedOn() > 1 || checkRunningPlan() != 0 || adoptPendingDistribution(NULL) != 0;
 }
 
 // A restricted logon uses one logon of the budget; the only user pauses the
@@ -635,13 +635,13 @@ extern "C" void WINAPI KVDEventLogon(PWLX_NOTIFICATION_INFO pInfo)
     trace_class trace(TRACE_ORDINARY, "KVDEventLogon");
     if (!maySetSharedState(trace))
         return;
-    lockSemaphore();
+    takeGlobalLock();
     shareData->_upcallRunning = 1;
     notification_copy copy;
     if (countLogon(trace, pInfo, &copy, &pInfo))
         decideLogon(trace, pInfo);
     shareData->_upcallRunning = 0;
-    unlockSemaphore();
+    releaseGlobalLock();
 }
 
 // Counts the logoff; 1 when the library is switched on. *copied receives the
@@ -653,11 +653,11 @@ static int countLogoff(trace_class &trace, PWLX_NOTIFICATION_INFO pInfo, notific
     int enabled = 0;
     if (guarded([&] {
             pInfo = *copied = copyNotification(trace, pInfo, copy);
-            lockSemaphore();
+            takeGlobalLock();
             locked = 1;
             UpdateCounter(pInfo, 0);
             locked = 0;
-            unlockSemaphore();
+            releaseGlobalLock();
             enabled = isKVDEnabled();
             if (!enabled)
                 TRACE_LINE(trace, TRACE_INFO, "KVDnotificationLibrary not enabled");
@@ -667,7 +667,7 @@ static int countLogoff(trace_class &trace, PWLX_NOTIFICATION_INFO pInfo, notific
         return enabled;
     TRACE_LINE(trace, TRACE_FATAL, "ERROR: unhandled Exception was raised!");
     if (locked)
-        unlockSemaphore();
+        releaseGlobalLock();
     return 0;
 }
 
@@ -710,9 +710,9 @@ static void honourUserShutdownRequest(trace_class &trace, PWLX_NOTIFICATION_INFO
         TRACE_LINE(trace, TRACE_WARNING, "the user asked for shutdown at completion, ignored: the user may not shut down");
     } else {
         TRACE_LINE(trace, TRACE_INFO, "the user asked for shutdown at completion, setting _shutdownWhenComplete=1");
-        lockSemaphore();
+        takeGlobalLock();
         shareData->_shutdownWhenComplete = 1;
-        unlockSemaphore();
+        releaseGlobalLock();
     }
 }
 
@@ -730,7 +730,7 @@ extern "C" void WINAPI KVDEventLogoff(PWLX_NOTIFICATION_INFO pInfo)
     if (!guarded([&] {
             honourUserShutdownRequest(trace, pInfo);
             DoResumeLoop();
-            if (((volatile t_s *)shareData)->_shutdownWhenComplete) {
+            if (((volatile shared_record *)shareData)->_shutdownWhenComplete) {
                 TRACE_LINE(trace, TRACE_INFO, "_shutdownWhenComplete = true, show popup");
                 showFinalPopup(1);
             }
@@ -745,7 +745,7 @@ extern "C" void WINAPI KVDEventStartUp(PWLX_NOTIFICATION_INFO pInfo)
     trace_class trace(TRACE_ORDINARY, "KVDEventStartUp");
     if (!maySetSharedState(trace))
         return;
-    lockSemaphore();
+    takeGlobalLock();
     notification_copy copy;
     if (!guarded([&] {
             if (isKVDEnabled()) {
@@ -756,7 +756,7 @@ extern "C" void WINAPI KVDEventStartUp(PWLX_NOTIFICATION_INFO pInfo)
             }
         }))
         TRACE_LINE(trace, TRACE_FATAL, "ERROR: unhandled Exception was raised!");
-    unlockSemaphore();
+    releaseGlobalLock();
     if (!guarded([] { DoResumeLoop(); }))
         TRACE_LINE(trace, TRACE_FATAL, "ERROR: unhandled Exception was raised!");
 }
@@ -827,15 +827,15 @@ static const int RESUME_WAIT_SECONDS = 60;
 // Claims the one resume loop of all processes; 0 when another one runs.
 static int claimResumeLoop(trace_class &trace)
 {
-    if (((volatile t_s *)shareData)->_someoneLooping) {
+    if (((volatile shared_record *)shareData)->_someoneLooping) {
         TRACE_LINE(trace, TRACE_INFO, "someone already looping exiting...");
         return 0;
     }
-    lockSemaphore();
+    takeGlobalLock();
     int claimed = shareData->_someoneLooping == 0;
     if (claimed)
         shareData->_someoneLooping = 1;
-    unlockSemaphore();
+    releaseGlobalLock();
     if (!claimed)
         TRACE_LINE(trace, TRACE_INFO, "someone already looping, exiting...");
     return claimed;
@@ -845,7 +845,7 @@ static int claimResumeLoop(trace_class &trace)
 static int attemptResume(trace_class &trace)
 {
     int resumed = 0;
-    lockSemaphore();
+    takeGlobalLock();
     if (!guarded([&] {
             if (shareData->_dwLoggedOn == 0) {
                 TRACE_LINE(trace, TRACE_INFO, "none is logged, try to resume distributions");
@@ -853,7 +853,7 @@ static int attemptResume(trace_class &trace)
             }
         }))
         TRACE_LINE(trace, TRACE_FATAL, "FATAL: unhandled Exception was raised!");
-    unlockSemaphore();
+    releaseGlobalLock();
     return resumed;
 }
 
@@ -861,7 +861,7 @@ static int attemptResume(trace_class &trace)
 static int waitForLogon()
 {
     for (int second = 0; second < RESUME_WAIT_SECONDS; second++) {
-        if (((volatile t_s *)shareData)->_dwLoggedOn != 0)
+        if (((volatile shared_record *)shareData)->_dwLoggedOn != 0)
             return 1;
         Sleep(1000);
     }
@@ -881,7 +881,7 @@ void DoResumeLoop()
             TRACE_LINE(trace, TRACE_INFO, "resume worked");
             return;
         }
-        if (((volatile t_s *)shareData)->_dwLoggedOn == 0)
+        if (((volatile shared_record *)shareData)->_dwLoggedOn == 0)
             TRACE_LINE(trace, TRACE_ERROR, "ERROR: resume failed!!");
         if (waitForLogon()) {
             shareData->_someoneLooping = 0;

@@ -7,16 +7,16 @@
 #include "notify_trace.h"
 
 // The record every process that loads the library shares through named memory.
-typedef struct t_s {
+typedef struct shared_record {
     DWORD _dwLoggedOn;             // interactive logons counted now
     DWORD _upcallCode;             // process id of the child started last, 0 after an upcall
     LONG _someoneLooping;          // a resume loop runs in some process
     LONG _shutdownWhenComplete;    // the user asked for shutdown at completion
     LONG _upcallRunning;           // a logon decision is being made
     LONG _final_popup_enabled;     // show the completion popup when the last client ends
-} t_s;
+} shared_record;
 
-static_assert(sizeof(t_s) == 24, "the shared record is six 32-bit fields");
+static_assert(sizeof(shared_record) == 24, "the shared record is six 32-bit fields");
 
 constexpr const char SHARED_MEMORY_NAME[] = "Global\\KVDNotificationFileMap";
 // The global lock keeps the name it had as a semaphore; as a mutex, a holder
@@ -26,18 +26,18 @@ constexpr const char GLOBAL_SEMAPHORE_NAME[] = "Global\\KVDNotificationSemaphore
 
 // The record in use: the mapped view, or a private zeroed record when the
 // mapping could not be created or mapped.
-extern t_s *shareData;
+extern shared_record *shareData;
 extern HINSTANCE ghInst;
 
 PSECURITY_DESCRIPTOR getEveryoneSD();
 void initialize();
 void deInitialize();
-t_s *defaultSharedData();
-void lockSemaphore();
-void unlockSemaphore();
+shared_record *defaultSharedData();
+void takeGlobalLock();
+void releaseGlobalLock();
 void DumpSharedMemory();
 
-int checkPendingDistribution(const char *except);
+int adoptPendingDistribution(const char *except);
 void UpdateCounter(PWLX_NOTIFICATION_INFO pInfo, int loggedOn);
 DWORD usersLoggedOn();
 void DoResumeLoop();

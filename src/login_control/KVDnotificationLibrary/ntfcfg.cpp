@@ -295,13 +295,13 @@ static int readDword(const char *key, const char *name, DWORD *value)
 
 // The shared record of the processes that have the library loaded; 0 (and
 // why, in reason) when no process has it or it cannot be read.
-static int readSharedRecord(t_s *record, char *reason, size_t size)
+static int readSharedRecord(shared_record *record, char *reason, size_t size)
 {
     HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, SHARED_MEMORY_NAME);
-    const void *view = mapping != NULL ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(t_s)) : NULL;
+    const void *view = mapping != NULL ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(shared_record)) : NULL;
     DWORD error = GetLastError();
     if (view != NULL) {
-        memcpy(record, view, sizeof(t_s));
+        memcpy(record, view, sizeof(shared_record));
         UnmapViewOfFile(view);
     } else if (error == ERROR_FILE_NOT_FOUND) {
         snprintf(reason, size, "unknown (no process has the library loaded)");
@@ -439,7 +439,7 @@ static int showStatus()
     readDword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, &budget);
     showPlan((int)budget);
 
-    t_s record;
+    shared_record record;
     char unknown[96] = "";
     int haveRecord = readSharedRecord(&record, unknown, sizeof(unknown));
     if (haveRecord)

@@ -181,7 +181,7 @@ BOOL enlargeVertically(HWND dialog, int size, int isDenyPopup)
     return enlargeWindow(dialog, size, isDenyPopup, 1);
 }
 
-BOOL enlargeOrizzontally(HWND dialog, int size, int isDenyPopup)
+BOOL enlargeHorizontally(HWND dialog, int size, int isDenyPopup)
 {
     return enlargeWindow(dialog, size, isDenyPopup, 0);
 }
@@ -206,7 +206,7 @@ void setMessage(HWND dialog, const char *message, int isDenyPopup)
     HWND edit = GetDlgItem(dialog, messageControlId(isDenyPopup));
     SetWindowTextA(edit, message);
     while (SendMessageA(edit, EM_GETLINECOUNT, 0, 0) >= MAX_LINES_BEFORE_WIDENING &&
-           enlargeOrizzontally(dialog, GROW_STEP, isDenyPopup))
+           enlargeHorizontally(dialog, GROW_STEP, isDenyPopup))
         SetWindowTextA(edit, message);
 
     int lastChar = (int)strlen(message) - 1;

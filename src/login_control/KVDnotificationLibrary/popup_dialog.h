@@ -26,7 +26,7 @@ void EnableFinalPopup();
 void setMessage(HWND dialog, const char *message, int isDenyPopup);
 BOOL enlargeWindow(HWND dialog, int size, int isDenyPopup, int isVertical);
 BOOL enlargeVertically(HWND dialog, int size, int isDenyPopup);
-BOOL enlargeOrizzontally(HWND dialog, int size, int isDenyPopup);
+BOOL enlargeHorizontally(HWND dialog, int size, int isDenyPopup);
 
 // Run-time binding of the library: loaded by name for one call, unloaded after it.
 // Both trace a warning when the library or the export is missing.
