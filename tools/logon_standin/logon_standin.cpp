@@ -4,7 +4,8 @@
 //   logon_standin [--popctl PATH] [--wait MS] -f FILE      steps from a file, one per line
 //
 // Steps: startup | logon USER | logoff USER | shutdown | sleep MS.
-// The library is the registered one (registered_library.h).
+// The library is the registered one (registered_library.h), its handlers
+// the exports the registration table names for each notification.
 // Every event runs on a thread of its own, as the logon process calls the
 // handlers; the stand-in waits up to --wait milliseconds (default 120000) for
 // it and goes on if it has not ended (a logoff's resume loop may wait for the
