@@ -1,7 +1,8 @@
 // settings_lists: writes the installers' lists of settings and the Group
 // Policy template from the settings table, so that a setting added to the
-// table reaches the MSI, the kit and the template without another edit, and
-// the installers' registration of the event source from the list beside it
+// table reaches the MSI, the kit and the template without another edit, the
+// installers' registration with the logon process from the registration
+// table, and that of the event source from the list beside it
 // (event_source.h). Runs on the build machine.
 //
 //   settings_lists wix TEMPLATE OUTPUT [OMITTED_VALUE_NAME]
@@ -9,9 +10,10 @@
 //   settings_lists kit-uninstall TEMPLATE OUTPUT
 //   settings_lists adm TEMPLATE OUTPUT
 //
-// A template line that holds only a marker ("@SETTING_...@" and
-// "@EVENT_SOURCE_...@" for the MSI, "@SETTINGS@" and "@EVENT_SOURCE@" for the
-// kit, "@EVENT_SOURCE_REMOVAL@" for its removal, "@POLICIES@" and "@STRINGS@"
+// A template line that holds only a marker ("@SETTING_...@",
+// "@REGISTRATION_...@" and "@EVENT_SOURCE_...@" for the MSI, "@SETTINGS@",
+// "@REGISTRATION@" and "@EVENT_SOURCE@" for the kit, "@REGISTRATION_REMOVAL@"
+// and "@EVENT_SOURCE_REMOVAL@" for its removal, "@POLICIES@" and "@STRINGS@"
 // for the template) is replaced by the generated lines, indented as the marker
 // was. An omitted value builds an older package for tests.
 #include "event_source.h"
@@ -169,6 +171,66 @@ wix_lists wixEventSource()
     lists.sequence.push_back("<Custom Action=\"remove_event_source\" Sequence=\"3003\">REMOVE~=\"ALL\" AND NOT "
                              "UPGRADINGPRODUCTCODE</Custom>");
     return lists;
+}
+
+// The logon process's registration (the registration table): its values
+// written as they stand, an expandable string through an immediate action,
+// and the removal of the notification key, which is the package's own (of
+// the shared Run key only the value goes, with its component).
+wix_lists wixRegistration()
+{
+    wix_lists lists;
+    for (const registration_value &row : REGISTRATION_VALUES) {
+        std::string attributes = "Root=\"HKLM\" Key=\"" + xmlEscaped(row.key) + "\" Name=\"" + row.name + "\"";
+        std::string keyPath = lists.values.empty() ? " KeyPath=\"yes\"" : "";
+        if (row.type == REG_DWORD) {
+            lists.values.push_back("<RegistryValue " + attributes + " Type=\"integer\" Value=\"" + row.value + "\"" + keyPath + "/>");
+            continue;
+        }
+        std::string value = xmlEscaped(row.value);
+        if (row.type == REG_EXPAND_SZ) {
+            std::string property = "REGISTRATION_" + std::string(row.name);
+            for (char &c : property)
+                c = (char)toupper((unsigned char)c);
+            lists.actions.push_back("<CustomAction Id=\"set_" + property + "\" Property=\"" + property + "\" Value=\"#%"
+                                    + value + "\" Execute=\"immediate\"/>");
+            lists.sequence.push_back("<Custom Action=\"set_" + property + "\" Sequence=\"1390\"/>");
+            value = "[" + property + "]";
+        }
+        lists.values.push_back("<RegistryValue " + attributes + " Type=\"string\" Value=\"" + value + "\"" + keyPath + "/>");
+    }
+    lists.actions.push_back("<CustomAction Id=\"remove_notify\" Property=\"KVD_REG_EXE\" ExeCommand=\"delete "
+                            "&quot;HKLM\\" + xmlEscaped(NOTIFY_KEY) + "&quot; /f\" Execute=\"deferred\" "
+                            "Impersonate=\"no\" Return=\"ignore\"/>");
+    lists.sequence.push_back("<Custom Action=\"remove_notify\" Sequence=\"3002\">REMOVE~=\"ALL\" AND NOT "
+                             "UPGRADINGPRODUCTCODE</Custom>");
+    return lists;
+}
+
+// The kit's commands that register the package with the logon process. reg
+// takes a quote in its data as \".
+lines kitRegistration()
+{
+    static const char *const TYPES[] = {"", "REG_SZ", "REG_EXPAND_SZ", "", "REG_DWORD"};
+    lines commands;
+    for (const registration_value &row : REGISTRATION_VALUES) {
+        std::string data = replaced(replaced(row.value, "[INSTALLDIR]", "%KVD_HOME%\\"), "\"", "\\\"");
+        commands.push_back(std::string("reg add \"HKLM\\") + row.key + "\" /v " + row.name + " /t " + TYPES[row.type]
+                           + " /d \"" + data + "\" /f >nul");
+        commands.push_back("if errorlevel 1 goto failed");
+    }
+    return commands;
+}
+
+// The uninstaller's: the notification key, and the value in the shared Run key.
+lines kitRegistrationRemoval()
+{
+    lines commands = {std::string("reg delete \"HKLM\\") + NOTIFY_KEY + "\" /f >nul 2>&1"};
+    for (const registration_value &row : REGISTRATION_VALUES) {
+        if (strcmp(row.key, NOTIFY_KEY) != 0)
+            commands.push_back(std::string("reg delete \"HKLM\\") + row.key + "\" /v " + row.name + " /f >nul 2>&1");
+    }
+    return commands;
 }
 
 // The kit's commands that register the event source.
@@ -466,8 +528,12 @@ int main(int argc, char **argv)
     if (mode == "wix") {
         wix_lists lists = wixLists(argc > 4 ? argv[4] : "");
         wix_lists source = wixEventSource();
+        wix_lists registration = wixRegistration();
         return expand(tmpl,
-                      {{"@SETTING_PROPERTIES@", lists.properties},
+                      {{"@REGISTRATION_ACTIONS@", registration.actions},
+                       {"@REGISTRATION_SEQUENCE@", registration.sequence},
+                       {"@REGISTRATION_VALUES@", registration.values},
+                       {"@SETTING_PROPERTIES@", lists.properties},
                        {"@SETTING_ACTIONS@", lists.actions},
                        {"@SETTING_SEQUENCE@", lists.sequence},
                        {"@SETTING_VALUES@", lists.values},
@@ -486,12 +552,19 @@ int main(int argc, char **argv)
                 return 1;
             commands.push_back(line);
         }
-        bool written = expand(tmpl, {{"@SETTINGS@", commands}, {"@EVENT_SOURCE@", kitEventSource()}}, "\r\n", argv[3]);
+        bool written = expand(tmpl,
+                              {{"@SETTINGS@", commands},
+                               {"@REGISTRATION@", kitRegistration()},
+                               {"@EVENT_SOURCE@", kitEventSource()}},
+                              "\r\n", argv[3]);
         return written ? 0 : 1;
     }
     if (mode == "kit-uninstall") {
         lines removal = {std::string("reg delete \"HKLM\\") + EVENT_SOURCE_KEY + "\" /f >nul 2>&1"};
-        return expand(tmpl, {{"@EVENT_SOURCE_REMOVAL@", removal}}, "\r\n", argv[3]) ? 0 : 1;
+        return expand(tmpl, {{"@EVENT_SOURCE_REMOVAL@", removal}, {"@REGISTRATION_REMOVAL@", kitRegistrationRemoval()}},
+                      "\r\n", argv[3])
+                   ? 0
+                   : 1;
     }
     if (mode == "adm") {
         if (!tableFitsTemplate())

@@ -14,8 +14,6 @@ using namespace kvdtest;
 
 namespace {
 
-const char NOTIFY_KEY[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon\\Notify\\KVDNotification";
-const char RUN_KEY[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char *const PACKAGE_KEYS[] = {KVD_MAIN_KEY, KVD_POPCTL_KEY, KVD_UPCALL_KEY};
 const DWORD MSIEXEC_WAIT_MS = 300000;
 
@@ -84,18 +82,26 @@ void expectTableRows(const values &expected)
     EXPECT_EQ(expected.size(), seen);
 }
 
-// The event source as the list beside the table gives it; Event Viewer finds
-// the sentences in the registered message file (when the library is there).
-void expectEventSource(const std::string &folder, bool libraryInstalled)
+// A value as its list gives it: of its type, [INSTALLDIR] being folder.
+void expectRegistered(const char *key, const char *name, DWORD type, const char *value, const std::string &folder)
 {
-    for (const event_source_value &value : EVENT_SOURCE_VALUES) {
-        DWORD type;
-        std::string bytes;
-        ASSERT_TRUE(getRaw(EVENT_SOURCE_KEY, value.name, &type, &bytes)) << value.name;
-        EXPECT_EQ(value.type, type) << value.name;
-        std::string expected = replaced(value.value, "[INSTALLDIR]", folder + "\\");
-        EXPECT_EQ(value.type == REG_DWORD ? dwordBytes(std::stoul(expected)) : textBytes(expected), bytes) << value.name;
-    }
+    DWORD stored;
+    std::string bytes;
+    ASSERT_TRUE(getRaw(key, name, &stored, &bytes)) << name;
+    EXPECT_EQ(type, stored) << name;
+    std::string expected = replaced(value, "[INSTALLDIR]", folder + "\\");
+    EXPECT_EQ(type == REG_DWORD ? dwordBytes(std::stoul(expected)) : textBytes(expected), bytes) << name;
+}
+
+// The registration with the logon process and the event source as their
+// lists give them; Event Viewer finds the sentences in the registered message
+// file (when the library is there).
+void expectRegistrations(const std::string &folder, bool libraryInstalled)
+{
+    for (const registration_value &row : REGISTRATION_VALUES)
+        expectRegistered(row.key, row.name, row.type, row.value, folder);
+    for (const event_source_value &value : EVENT_SOURCE_VALUES)
+        expectRegistered(EVENT_SOURCE_KEY, value.name, value.type, value.value, folder);
     DWORD type;
     std::string messageFile;
     if (libraryInstalled && getRaw(EVENT_SOURCE_KEY, "EventMessageFile", &type, &messageFile)) {
@@ -109,7 +115,7 @@ void expectNothingLeft(const std::string &folder)
     EXPECT_FALSE(keyExists(EVENT_SOURCE_KEY));
     EXPECT_FALSE(keyExists("Software\\Orvane\\KVDNotification"));
     EXPECT_FALSE(keyExists(NOTIFY_KEY));
-    EXPECT_FALSE(valueExists(RUN_KEY, "KVDpopctl"));
+    EXPECT_FALSE(valueExists(RUN_KEY, RUN_POPCTL));
     if (!folder.empty()) {
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(folder.c_str())) << folder;
     }
@@ -130,7 +136,7 @@ std::string installedFolder()
 {
     DWORD type;
     std::string dll;
-    if (!getRaw(NOTIFY_KEY, "DLLName", &type, &dll))
+    if (!getRaw(NOTIFY_KEY, NOTIFY_DLL_NAME, &type, &dll))
         return "";
     return dll.substr(0, dll.rfind('\\'));
 }
@@ -164,7 +170,7 @@ TEST(Installer, test_kit_and_msi_write_exactly_the_table_rows)
     EXPECT_NE(std::string::npos, folder.find("Program Files\\Orvane KVDNotification")) << folder;
     expectTableRows(installedValues(folder));
     expectKeysSecured();
-    expectEventSource(folder, true);
+    expectRegistrations(folder, true);
     ASSERT_EQ(0u, runProgram("cmd /c \"" + kit + "\\uninstall.cmd\"").exitCode);
     expectNothingLeft(folder);
 
@@ -185,13 +191,7 @@ TEST(Installer, test_kit_and_msi_write_exactly_the_table_rows)
                              "KVDNotification.adm"}) {
         EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((folder + "\\" + file).c_str())) << file;
     }
-    DWORD type;
-    std::string bytes;
-    ASSERT_TRUE(getRaw(NOTIFY_KEY, "DLLName", &type, &bytes));
-    EXPECT_EQ((DWORD)REG_EXPAND_SZ, type);
-    EXPECT_EQ(1u, dword(NOTIFY_KEY, "Asynchronous"));
-    EXPECT_EQ("\"" + folder + "\\popctl.exe\"", textOf(RUN_KEY, "KVDpopctl"));
-    expectEventSource(folder, true);
+    expectRegistrations(folder, true);
 
     ASSERT_EQ(0u, msiexec("/x " + msi()).exitCode);
     expectNothingLeft(folder);

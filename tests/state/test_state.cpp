@@ -283,4 +283,52 @@ TEST_F(State, test_notify_file_content_ends_at_its_line_end_and_trailing_blanks)
     EXPECT_EQ(long300.substr(0, 200), got);
 }
 
+// However a plan ends, each state value is left as its row says (ntfcfg -r by
+// its recovery column), and the plan's values read the same all three ways.
+struct PlanEnding {
+    const char *how;
+    plan_ending column;
+    void (*end)();
+};
+
+TEST_F(State, test_three_ways_of_ending_a_plan_give_one_result)
+{
+    const PlanEnding ways[] = {
+        {"last client", PLAN_ENDED, [] { EXPECT_EQ(0u, updateRuningClients(-1, 0)); }},
+        {"start-up lift", PLAN_ENDED,
+         [] {
+             setDword(KVD_MAIN_KEY, VAL_CURR_SHUTDOWN_LEFT, 0);
+             updateMaxShutdownAllowed(0);
+         }},
+        {"ntfcfg -r", PLAN_RECOVERED,
+         [] { EXPECT_EQ(0u, runProgram(productBin("ntfcfg.exe") + " -r").exitCode); }},
+    };
+    for (const PlanEnding &way : ways) {
+        setDword(KVD_MAIN_KEY, VAL_DEFAULT_SHUTDOWN_ALLOWED, 7);
+        setBudget(2);
+        setDword(KVD_MAIN_KEY, VAL_RUNNING_CLIENTS, 1);
+        setDword(KVD_POPCTL_KEY, VAL_IS_ACTIVE, 1);
+        setDword(KVD_MAIN_KEY, VAL_CURR_SHUTDOWN_LEFT, 5);
+        ASSERT_TRUE(addToPersistentPausedList("ep", "D1", 2));
+        showLoginDeniedPopUp(1, 1, "D1");
+        way.end();
+        for (const state_row &row : STATE) {
+            state_action action = way.column == PLAN_RECOVERED ? row.recovered : row.ended;
+            DWORD value = SENTINEL;
+            EXPECT_EQ(action != STATE_REMOVED, valueExists(row.key, row.name)) << way.how << ": " << row.name;
+            if (action == STATE_WRITTEN || action == STATE_RESTARTED) {
+                EXPECT_TRUE(getDword(row.key, row.name, &value)) << way.how << ": " << row.name;
+                EXPECT_EQ(action == STATE_WRITTEN ? row.value : 7u, value) << way.how << ": " << row.name;
+            }
+        }
+        DWORD clients = SENTINEL, active = SENTINEL;
+        getDword(KVD_MAIN_KEY, VAL_RUNNING_CLIENTS, &clients);
+        getDword(KVD_POPCTL_KEY, VAL_IS_ACTIVE, &active);
+        EXPECT_EQ(0u, clients) << way.how;
+        EXPECT_EQ(0u, active) << way.how;
+        EXPECT_EQ(0, checkRunningPlan()) << way.how;
+        EXPECT_EQ(7u, getCurrentShutdownLeft()) << way.how << ": the next plan counts its start-ups afresh";
+    }
+}
+
 }  // namespace

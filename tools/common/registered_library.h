@@ -7,16 +7,16 @@
 
 #include <windows.h>
 
+#include "registry_schema.h"   // the registration table
+
 inline HMODULE loadRegisteredLibrary()
 {
-    static const char NOTIFY_KEY[] =
-        "Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon\\Notify\\KVDNotification";
     char registered[MAX_PATH] = "";
     char expanded[MAX_PATH] = "";
     DWORD size = sizeof(registered) - 1;
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, NOTIFY_KEY, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
-        if (RegQueryValueExA(key, "DLLName", NULL, NULL, (BYTE *)registered, &size) != ERROR_SUCCESS)
+        if (RegQueryValueExA(key, NOTIFY_DLL_NAME, NULL, NULL, (BYTE *)registered, &size) != ERROR_SUCCESS)
             registered[0] = '\0';
         RegCloseKey(key);
     }

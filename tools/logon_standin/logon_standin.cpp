@@ -4,7 +4,8 @@
 //   logon_standin [--popctl PATH] [--wait MS] -f FILE      steps from a file, one per line
 //
 // Steps: startup | logon USER | logoff USER | shutdown | sleep MS.
-// The library is the registered one (registered_library.h).
+// The library is the registered one (registered_library.h), its handlers
+// the exports the registration table names for each notification.
 // Every event runs on a thread of its own, as the logon process calls the
 // handlers; the stand-in waits up to --wait milliseconds (default 120000) for
 // it and goes on if it has not ended (a logoff's resume loop may wait for the
@@ -140,13 +141,13 @@ static int runStep(const std::string &step, const standin_options *options)
     char verb[32] = "", argument[64] = "";
     sscanf(step.c_str(), "%31s %63s", verb, argument);
     if (strcmp(verb, "startup") == 0)
-        return runEvent("KVDEventStartUp", "", options);
+        return runEvent(registeredText(NOTIFY_STARTUP), "", options);
     if (strcmp(verb, "shutdown") == 0)
-        return runEvent("KVDEventShutdown", "", options);
+        return runEvent(registeredText(NOTIFY_SHUTDOWN), "", options);
     if (strcmp(verb, "logoff") == 0 && argument[0] != '\0')
-        return runEvent("KVDEventLogoff", argument, options);
+        return runEvent(registeredText(NOTIFY_LOGOFF), argument, options);
     if (strcmp(verb, "logon") == 0 && argument[0] != '\0') {
-        int ran = runEvent("KVDEventLogon", argument, options);
+        int ran = runEvent(registeredText(NOTIFY_LOGON), argument, options);
         if (ran && options->popctl != NULL)
             startPopctl(options->popctl);
         return ran;

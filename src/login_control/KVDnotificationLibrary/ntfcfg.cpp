@@ -228,26 +228,24 @@ static int getOption(const char *opt)
     return 0;
 }
 
-// Later failures overwrite earlier ones: the result names the last failing write.
-static int recoverDword(const char *path, const char *name, DWORD value, int failure, int result)
-{
-    if (RegSetDWORD(KVD_ROOT, path, name, value))
-        return result;
-    fprintf(stderr, "Unable to recover '%s'\n", name);
-    return failure;
-}
-
+// The plan ends as the library ends it, and the paused list, the start-up
+// count and the deny hand-over go too. Values already gone need no removal:
+// only the writes are reported, numbered in the table's order, and later
+// failures overwrite earlier ones (the result names the last failing write).
 static int recover()
 {
+    DWORD failed = endPlanState(PLAN_RECOVERED);
     int result = 0;
-    result = recoverDword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, (DWORD)NO_PLAN_RUNNING, 1, result);
-    result = recoverDword(KVD_MAIN_KEY, VAL_RUNNING_CLIENTS, 0, 2, result);
-    result = recoverDword(KVD_POPCTL_KEY, VAL_IS_ACTIVE, 0, 3, result);
-    // Values that are already gone need no removal: failures are not reported.
-    RegRemoveValue(KVD_ROOT, KVD_MAIN_KEY, VAL_PAUSED_QUEUE);
-    RegRemoveValue(KVD_ROOT, KVD_MAIN_KEY, VAL_CURR_SHUTDOWN_LEFT);
-    RegRemoveValue(KVD_ROOT, KVD_POPCTL_KEY, VAL_POPUP_TYPE);
-    RegRemoveValue(KVD_ROOT, KVD_POPCTL_KEY, VAL_POPUP_DIST_ID);
+    int written = 0;
+    for (int id = 0; id < STATE_COUNT; id++) {
+        if (STATE[id].recovered != STATE_WRITTEN)
+            continue;
+        written++;
+        if ((failed & STATE_BIT(id)) != 0) {
+            fprintf(stderr, "Unable to recover '%s'\n", STATE[id].name);
+            result = written;
+        }
+    }
     if (result != 0)
         fprintf(stderr, "Unable to recover error %d\n", result);
     else

@@ -10,6 +10,7 @@
 #define KVD_REGISTRY_SCHEMA_H
 
 #include <windows.h>
+#include <string.h>
 
 #define KVD_ROOT HKEY_LOCAL_MACHINE
 
@@ -195,15 +196,98 @@ inline constexpr setting_row SETTINGS[SETTING_COUNT] = {
 #undef KVD_TEXT_ROW
 #undef KVD_BARE_TEXT_ROW
 
-// ---- state written by the package ----
-constexpr const char VAL_MAX_LOGIN_ALLOWED[] = "_maxLoginAllowed";      // main; DWORD used as signed
-constexpr int NO_PLAN_RUNNING = -2;                                     // the budget is -2 when no plan runs
-constexpr const char VAL_RUNNING_CLIENTS[] = "_runningClients";         // main; DWORD, never below 0
-constexpr const char VAL_PAUSED_QUEUE[] = "_pausedQueue";               // main; REG_MULTI_SZ triples
-constexpr const char VAL_CURR_SHUTDOWN_LEFT[] = "_currShutdownLeft";    // main; DWORD
-constexpr const char VAL_IS_ACTIVE[] = "_isActive";                     // popctl; DWORD
-constexpr const char VAL_POPUP_TYPE[] = "_popupType";                   // popctl; DWORD 0 or 1
-constexpr const char VAL_POPUP_DIST_ID[] = "_popupDistID";              // popctl; string
+// ---- state written by the package: one row per value ----
+//
+// id       VAL_<id> is the value name, STATE_<id> indexes STATE.
+// type     REG_DWORD, REG_SZ or REG_MULTI_SZ.
+// value    what WRITTEN writes (DWORDs only).
+// ended    what ending a plan does with it, however the plan ends (its last
+//          client ends, the start-up budget runs out): WRITTEN writes the
+//          value, RESTARTED writes DefaultShutdownAllowdBeforeReset (the next
+//          plan gets a full count of start-ups), KEPT leaves it.
+// recovered what ntfcfg -r does with it: WRITTEN, or REMOVED.
+// The paused list outlives the plan's end: the resume loop still resumes it.
+// The deny hand-over lives until the next allowed logon.
+#define KVD_STATE(ROW) \
+    /* id, key, value name, type, value, ended, recovered */ \
+    ROW(MAX_LOGIN_ALLOWED, MAIN, "_maxLoginAllowed", REG_DWORD, (DWORD)-2, WRITTEN, WRITTEN) /* used as signed */ \
+    ROW(RUNNING_CLIENTS, MAIN, "_runningClients", REG_DWORD, 0, WRITTEN, WRITTEN)          /* never below 0 */ \
+    ROW(IS_ACTIVE, POPCTL, "_isActive", REG_DWORD, 0, WRITTEN, WRITTEN)                    /* popctl refuses shutdowns */ \
+    ROW(CURR_SHUTDOWN_LEFT, MAIN, "_currShutdownLeft", REG_DWORD, 0, RESTARTED, REMOVED)   /* missing: the full count */ \
+    ROW(PAUSED_QUEUE, MAIN, "_pausedQueue", REG_MULTI_SZ, 0, KEPT, REMOVED)                /* triples */ \
+    ROW(POPUP_TYPE, POPCTL, "_popupType", REG_DWORD, 0, KEPT, REMOVED)                     /* 0 or 1 */ \
+    ROW(POPUP_DIST_ID, POPCTL, "_popupDistID", REG_SZ, 0, KEPT, REMOVED)
+
+enum state_action { STATE_WRITTEN, STATE_RESTARTED, STATE_KEPT, STATE_REMOVED };
+enum plan_ending { PLAN_ENDED, PLAN_RECOVERED };
+
+struct state_row {
+    const char *key;
+    const char *name;
+    DWORD type;
+    DWORD value;
+    state_action ended;
+    state_action recovered;
+};
+
+#define KVD_STATE_ID(id, ...) STATE_##id,
+enum state_id { KVD_STATE(KVD_STATE_ID) STATE_COUNT };
+#undef KVD_STATE_ID
+
+#define KVD_STATE_NAME(id, key, name, ...) constexpr const char VAL_##id[] = name;
+KVD_STATE(KVD_STATE_NAME)
+#undef KVD_STATE_NAME
+
+#define KVD_STATE_ROW(id, key, name, type, value, ended, recovered) \
+    {KVD_KEY_OF_##key, name, type, value, STATE_##ended, STATE_##recovered},
+inline constexpr state_row STATE[STATE_COUNT] = {KVD_STATE(KVD_STATE_ROW)};
+#undef KVD_STATE_ROW
+
+constexpr int NO_PLAN_RUNNING = (int)STATE[STATE_MAX_LOGIN_ALLOWED].value;   // the budget is -2 when no plan runs
+
+// ---- the logon process's registration of the package ----
+// Under HKEY_LOCAL_MACHINE. value is in the installers' formatted syntax:
+// [INSTALLDIR] is the program folder with its final backslash. settings_lists
+// writes the MSI's and the kit's registration and removal from this list; the
+// stand-ins load the library and its handlers as it names them.
+constexpr const char NOTIFY_KEY[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon\\Notify\\KVDNotification";
+constexpr const char RUN_KEY[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr const char NOTIFY_DLL_NAME[] = "DLLName";
+constexpr const char NOTIFY_LOGON[] = "Logon";
+constexpr const char NOTIFY_LOGOFF[] = "Logoff";
+constexpr const char NOTIFY_STARTUP[] = "StartUp";
+constexpr const char NOTIFY_SHUTDOWN[] = "Shutdown";
+constexpr const char RUN_POPCTL[] = "KVDpopctl";
+
+struct registration_value {
+    const char *key;
+    const char *name;
+    DWORD type;          // REG_EXPAND_SZ, REG_SZ or REG_DWORD
+    const char *value;
+};
+
+inline constexpr registration_value REGISTRATION_VALUES[] = {
+    {NOTIFY_KEY, NOTIFY_DLL_NAME, REG_EXPAND_SZ, "[INSTALLDIR]KVDnotificationLibrary.dll"},
+    // the handler each notification calls, by its export name
+    {NOTIFY_KEY, NOTIFY_LOGON, REG_SZ, "KVDEventLogon"},
+    {NOTIFY_KEY, NOTIFY_LOGOFF, REG_SZ, "KVDEventLogoff"},
+    {NOTIFY_KEY, NOTIFY_STARTUP, REG_SZ, "KVDEventStartUp"},
+    {NOTIFY_KEY, NOTIFY_SHUTDOWN, REG_SZ, "KVDEventShutdown"},
+    {NOTIFY_KEY, "Asynchronous", REG_DWORD, "1"},
+    {NOTIFY_KEY, "Impersonate", REG_DWORD, "0"},
+    // popctl starts in every logon
+    {RUN_KEY, RUN_POPCTL, REG_SZ, "\"[INSTALLDIR]popctl.exe\""},
+};
+
+// The registered text of a value of the table (a handler's export name); "" when none.
+inline const char *registeredText(const char *name)
+{
+    for (const registration_value &row : REGISTRATION_VALUES) {
+        if (strcmp(row.name, name) == 0)
+            return row.value;
+    }
+    return "";
+}
 
 // A user's own request for shutdown at completion: popctl writes it in the
 // user's hive (HKEY_CURRENT_USER, the same key path as the main key), where

@@ -438,3 +438,27 @@ int isKVDEnabled()
     TRACE_LINE(trace, TRACE_INFO, "return data = %d", result);
     return result;
 }
+
+// One way for every caller to end a plan: each state row gets what its
+// column for `how` says, in the table's order.
+DWORD endPlanState(plan_ending how)
+{
+    DWORD failed = 0;
+    for (int id = 0; id < STATE_COUNT; id++) {
+        const state_row &row = STATE[id];
+        state_action action = how == PLAN_RECOVERED ? row.recovered : row.ended;
+        DWORD startUps = 0;
+        int done = 1;
+        if (action == STATE_WRITTEN) {
+            done = RegSetDWORD(KVD_ROOT, row.key, row.name, row.value);
+        } else if (action == STATE_RESTARTED) {
+            readSetting(SETTING_DEFAULT_SHUTDOWN_ALLOWED, &startUps);
+            done = RegSetDWORD(KVD_ROOT, row.key, row.name, startUps);
+        } else if (action == STATE_REMOVED) {
+            done = RegRemoveValue(KVD_ROOT, row.key, row.name);
+        }
+        if (!done)
+            failed |= STATE_BIT(id);
+    }
+    return failed;
+}

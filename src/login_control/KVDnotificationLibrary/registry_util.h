@@ -53,6 +53,12 @@ bool settingFromPolicy(setting_id id);
 int readSetting(setting_id id, DWORD *value, trace_class *trace = NULL, const setting_miss *miss = NULL);
 int readSetting(setting_id id, char **value, trace_class *trace = NULL, const setting_miss *miss = NULL);
 
+// Ends the plan in the registry as the state table's column for `how` says
+// (ntfcfg -r: PLAN_RECOVERED). Returns the rows whose write or removal
+// failed, as STATE_BIT(id); 0 when all were done. Writes no event.
+#define STATE_BIT(id) ((DWORD)1 << (id))
+DWORD endPlanState(plan_ending how);
+
 int SetPrivilege(const char *lpszPrivilege, int bEnablePrivilege);
 int isKVDEnabled();
 

@@ -196,15 +196,23 @@ void updateMaxShutdownAllowed(int reset)
         return;
     }
     TRACE_LINE(trace, TRACE_WARNING, "shutdownLeft=0 enabling logon and reset shutdownLeft");
-    DWORD startups = getDefaultShutdownNum();
-    eventRestrictionLifted(startups);
-    setMaxLoginAllowed(NO_PLAN_RUNNING);
-    setCurrentShutdownLeft(startups);
+    eventRestrictionLifted(getDefaultShutdownNum());
     // An engine that died between announcing and ending its client would keep
-    // the plan counted for good: the plan ends here as a recovery ends it.
+    // the plan counted for good: the plan ends here as its last client ends it.
     TRACE_LINE(trace, TRACE_WARNING, "the plan ends: %s and %s reset to 0", VAL_RUNNING_CLIENTS, VAL_IS_ACTIVE);
-    RegSetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_RUNNING_CLIENTS, 0);
-    RegSetDWORD(KVD_ROOT, KVD_POPCTL_KEY, VAL_IS_ACTIVE, 0);
+    endPlan();
+}
+
+// The plan is over: no logon budget, no client counted, popctl stops
+// intercepting shutdowns, the next plan gets a full count of start-ups;
+// written to the event log when the budget was a plan's.
+void endPlan()
+{
+    DWORD budget = (DWORD)NO_PLAN_RUNNING;
+    if (!RegGetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, &budget))
+        budget = (DWORD)NO_PLAN_RUNNING;
+    if ((endPlanState(PLAN_ENDED) & STATE_BIT(STATE_MAX_LOGIN_ALLOWED)) == 0)
+        eventPlanBudget((int)budget, NO_PLAN_RUNNING);
 }
 
 // ---------------------------------------------------------------------------
@@ -519,13 +527,6 @@ int updatePersistenPausedtList(paused_distribution_s *list, const char *failList
 // ---------------------------------------------------------------------------
 
 static const DWORD SHUTDOWN_STARTED = (DWORD)-1;
-
-// The plan is over: no logon budget, popctl stops intercepting shutdowns.
-static void endPlan()
-{
-    setMaxLoginAllowed(NO_PLAN_RUNNING);
-    RegSetDWORD(KVD_ROOT, KVD_POPCTL_KEY, VAL_IS_ACTIVE, 0);
-}
 
 // Shuts the machine down at once; -1 when a shutdown was started or attempted.
 static DWORD shutdownAtCompletion(trace_class &trace)

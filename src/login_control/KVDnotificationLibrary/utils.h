@@ -15,6 +15,7 @@ DWORD getDefaultShutdownNum();
 DWORD getCurrentShutdownLeft();
 void setCurrentShutdownLeft(DWORD val);
 void updateMaxShutdownAllowed(int reset);
+void endPlan();                         // as ntfcfg -r ends it, but keeps the paused list and the deny hand-over
 
 // ---- paused-distribution lists ----
 typedef struct elem {
