@@ -146,6 +146,16 @@ wix_lists wixLists(const std::string &omitted)
     return lists;
 }
 
+// A key of the package's own, deleted by reg.exe as SYSTEM when the package is
+// removed (not when an upgrade removes the older package).
+static void addKeyRemoval(wix_lists *lists, const std::string &id, const char *key, int sequence)
+{
+    lists->actions.push_back("<CustomAction Id=\"" + id + "\" Property=\"KVD_REG_EXE\" ExeCommand=\"delete &quot;HKLM\\"
+                             + xmlEscaped(key) + "&quot; /f\" Execute=\"deferred\" Impersonate=\"no\" Return=\"ignore\"/>");
+    lists->sequence.push_back("<Custom Action=\"" + id + "\" Sequence=\"" + std::to_string(sequence)
+                              + "\">REMOVE~=\"ALL\" AND NOT UPGRADINGPRODUCTCODE</Custom>");
+}
+
 // The event source's registration: an immediate action per value (the
 // installer's "#%" and "#" prefixes make an expandable string and a DWORD),
 // its registry rows, and the key's removal with the package.
@@ -165,11 +175,7 @@ wix_lists wixEventSource()
         lists.values.push_back("<RegistryValue Root=\"HKLM\" Key=\"" + xmlEscaped(EVENT_SOURCE_KEY) + "\" Name=\""
                                + value.name + "\" Type=\"string\" Value=\"[" + property + "]\"/>");
     }
-    lists.actions.push_back("<CustomAction Id=\"remove_event_source\" Property=\"KVD_REG_EXE\" ExeCommand=\"delete "
-                            "&quot;HKLM\\" + xmlEscaped(EVENT_SOURCE_KEY) + "&quot; /f\" Execute=\"deferred\" "
-                            "Impersonate=\"no\" Return=\"ignore\"/>");
-    lists.sequence.push_back("<Custom Action=\"remove_event_source\" Sequence=\"3003\">REMOVE~=\"ALL\" AND NOT "
-                             "UPGRADINGPRODUCTCODE</Custom>");
+    addKeyRemoval(&lists, "remove_event_source", EVENT_SOURCE_KEY, 3003);
     return lists;
 }
 
@@ -199,11 +205,7 @@ wix_lists wixRegistration()
         }
         lists.values.push_back("<RegistryValue " + attributes + " Type=\"string\" Value=\"" + value + "\"" + keyPath + "/>");
     }
-    lists.actions.push_back("<CustomAction Id=\"remove_notify\" Property=\"KVD_REG_EXE\" ExeCommand=\"delete "
-                            "&quot;HKLM\\" + xmlEscaped(NOTIFY_KEY) + "&quot; /f\" Execute=\"deferred\" "
-                            "Impersonate=\"no\" Return=\"ignore\"/>");
-    lists.sequence.push_back("<Custom Action=\"remove_notify\" Sequence=\"3002\">REMOVE~=\"ALL\" AND NOT "
-                             "UPGRADINGPRODUCTCODE</Custom>");
+    addKeyRemoval(&lists, "remove_notify", NOTIFY_KEY, 3002);
     return lists;
 }
 

@@ -36,7 +36,7 @@ protected:
 TEST_F(Completion, test_decrement_from_2_leaves_the_plan_running)
 {
     setDword(KVD_MAIN_KEY, VAL_RUNNING_CLIENTS, 2);
-    EXPECT_EQ(1u, updateRuningClients(-1, 0));
+    EXPECT_EQ(1u, changeRunningClients(-1, 0));
     EXPECT_EQ(1u, dword(KVD_MAIN_KEY, VAL_RUNNING_CLIENTS));
     EXPECT_EQ(3u, dword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED));
     EXPECT_EQ(1u, dword(KVD_POPCTL_KEY, VAL_IS_ACTIVE));
@@ -45,7 +45,7 @@ TEST_F(Completion, test_decrement_from_2_leaves_the_plan_running)
 TEST_F(Completion, test_decrement_to_0_ends_the_plan)
 {
     setDword(KVD_MAIN_KEY, VAL_RUNNING_CLIENTS, 1);
-    EXPECT_EQ(0u, updateRuningClients(-1, 0));
+    EXPECT_EQ(0u, changeRunningClients(-1, 0));
     EXPECT_EQ(0u, dword(KVD_MAIN_KEY, VAL_RUNNING_CLIENTS));
     EXPECT_EQ((DWORD)-2, dword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED));
     EXPECT_EQ(0u, dword(KVD_POPCTL_KEY, VAL_IS_ACTIVE));
@@ -55,7 +55,7 @@ TEST_F(Completion, test_decrement_to_0_ends_the_plan)
 TEST_F(Completion, test_decrement_at_0_stays_0_and_ends_the_plan_again)
 {
     setDword(KVD_MAIN_KEY, VAL_RUNNING_CLIENTS, 0);
-    EXPECT_EQ(0u, updateRuningClients(-1, 0));
+    EXPECT_EQ(0u, changeRunningClients(-1, 0));
     EXPECT_TRUE(fileContains(trace_, "running_clients after change = -1"));
     EXPECT_EQ(0u, dword(KVD_MAIN_KEY, VAL_RUNNING_CLIENTS));
     EXPECT_EQ((DWORD)-2, dword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED));
@@ -64,15 +64,15 @@ TEST_F(Completion, test_decrement_at_0_stays_0_and_ends_the_plan_again)
 
 TEST_F(Completion, test_missing_count_is_created_by_an_increment_only)
 {
-    EXPECT_EQ(0u, updateRuningClients(-1, 1));
+    EXPECT_EQ(0u, changeRunningClients(-1, 1));
     EXPECT_FALSE(valueExists(KVD_MAIN_KEY, VAL_RUNNING_CLIENTS));
     EXPECT_EQ(3u, dword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED));
     EXPECT_EQ(1u, dword(KVD_POPCTL_KEY, VAL_IS_ACTIVE));
     EXPECT_TRUE(fileContains(trace_, "running_client doesn't exist, decrement not possible"));
 
-    EXPECT_EQ(1u, updateRuningClients(1, 0));
+    EXPECT_EQ(1u, changeRunningClients(1, 0));
     EXPECT_EQ(1u, dword(KVD_MAIN_KEY, VAL_RUNNING_CLIENTS));
-    EXPECT_EQ(2u, updateRuningClients(1, 0));
+    EXPECT_EQ(2u, changeRunningClients(1, 0));
 }
 
 TEST_F(Completion, test_last_decrement_with_shutdown_asked_starts_a_shutdown)
@@ -83,7 +83,7 @@ TEST_F(Completion, test_last_decrement_with_shutdown_asked_starts_a_shutdown)
     ASSERT_EQ(1, SetPrivilege(SE_SHUTDOWN_NAME, 1));
     ASSERT_TRUE(InitiateSystemShutdownA(NULL, NULL, 0, FALSE, FALSE));
     setDword(KVD_MAIN_KEY, VAL_RUNNING_CLIENTS, 1);
-    EXPECT_EQ(SHUTDOWN_STARTED, updateRuningClients(-1, 1));
+    EXPECT_EQ(SHUTDOWN_STARTED, changeRunningClients(-1, 1));
     EXPECT_TRUE(fileContains(trace_, "shutdownOnCompletion is set, performing shutdown"));
     EXPECT_TRUE(fileContains(trace_, "InitiateSystemShutdown invoked successfully"));
     EXPECT_EQ((DWORD)-2, dword(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED));

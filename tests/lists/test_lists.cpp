@@ -200,7 +200,7 @@ TEST_F(Lists, test_rewrite_with_null_fail_list_removes_the_value)
     std::string trace = traceOn("rewrite_null.log");
     storeQueue(multiString({"localhost", "D1", "3"}));
     paused_distribution_s *list = retrievePausedList();
-    EXPECT_EQ(1, updatePersistenPausedtList(list, NULL, "D1"));
+    EXPECT_EQ(1, updatePersistentPausedList(list, NULL, "D1"));
     EXPECT_FALSE(valueExists(KVD_MAIN_KEY, VAL_PAUSED_QUEUE));
     EXPECT_EQ(1u, list->size) << "the given list is not changed";
     freePausedListStructure(list);
@@ -213,12 +213,12 @@ TEST_F(Lists, test_rewrite_keeps_entries_both_failed_and_still_paused)
     std::string trace = traceOn("rewrite_keep.log");
     storeQueue(multiString({"localhost", "D1", "3", "localhost", "D2", "1"}));
     paused_distribution_s *list = retrievePausedList();
-    EXPECT_EQ(0, updatePersistenPausedtList(list, "D2", "D1,D2"));
+    EXPECT_EQ(0, updatePersistentPausedList(list, "D2", "D1,D2"));
     EXPECT_EQ(multiString({"localhost", "D2", "1"}), storedQueue());
     EXPECT_TRUE(fileContains(trace, "[I] updatePersistenPausedtList found 'D2, adding"));
 
     // Failed but no longer paused, or paused but not failed: nothing stays.
-    EXPECT_EQ(1, updatePersistenPausedtList(list, "D1", "D2"));
+    EXPECT_EQ(1, updatePersistentPausedList(list, "D1", "D2"));
     EXPECT_FALSE(valueExists(KVD_MAIN_KEY, VAL_PAUSED_QUEUE));
     EXPECT_EQ(2u, list->size);
     freePausedListStructure(list);
@@ -242,7 +242,7 @@ TEST_F(Lists, test_rewrite_preserves_stored_counts)
     ASSERT_EQ(sizeof(counts) / sizeof(counts[0]), list->size);
     for (DWORD i = 0; i < list->size; i++)
         EXPECT_EQ(counts[i], list->list[i].maxLoginAllowed) << i;
-    EXPECT_EQ(0, updatePersistenPausedtList(list, failList.c_str(), failList.c_str()));
+    EXPECT_EQ(0, updatePersistentPausedList(list, failList.c_str(), failList.c_str()));
     freePausedListStructure(list);
     EXPECT_EQ(multiString(texts), storedQueue()) << "the rewrite stores the same counts";
 }

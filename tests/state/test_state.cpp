@@ -75,12 +75,12 @@ TEST_F(State, test_budget_table)
         const char *name = row.stored ? row.stored : "missing";
         removeValue(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED);
         storeBudgetCase(row);
-        EXPECT_EQ(row.read, getMaxLoginAllowed()) << name;
+        EXPECT_EQ(row.read, readOrResetLogonBudget()) << name;
         EXPECT_EQ(row.read, storedBudget()) << name << ": the default is written back as a DWORD";
-        EXPECT_EQ(row.runningPlan, checkRunningPlan()) << name;
-        EXPECT_EQ(row.logonAllowed, checkMaxAllowedLogin()) << name;
+        EXPECT_EQ(row.runningPlan, isPlanRunning()) << name;
+        EXPECT_EQ(row.logonAllowed, useOneLogon()) << name;
         EXPECT_EQ(row.left, storedBudget()) << name;
-        EXPECT_EQ(row.left, getMaxLoginAllowed()) << name;
+        EXPECT_EQ(row.left, readOrResetLogonBudget()) << name;
     }
 }
 
@@ -88,10 +88,10 @@ TEST_F(State, test_logon_check_traces_its_budget)
 {
     std::string trace = traceOn("logon_check.log");
     setBudget(3);
-    EXPECT_EQ(1, checkMaxAllowedLogin());
+    EXPECT_EQ(1, useOneLogon());
     setBudget(0);
-    EXPECT_EQ(0, checkMaxAllowedLogin());
-    EXPECT_EQ(1, checkRunningPlan());
+    EXPECT_EQ(0, useOneLogon());
+    EXPECT_EQ(1, isPlanRunning());
     EXPECT_TRUE(fileContains(trace, "[I] checkMaxAllowedLogin current max_login_allowed=3"));
     EXPECT_TRUE(fileContains(trace, "[I] checkMaxAllowedLogin set max_login_allowed to = 2"));
     EXPECT_TRUE(fileContains(trace, "[I] checkMaxAllowedLogin current max_login_allowed=0"));
@@ -103,9 +103,9 @@ TEST_F(State, test_logon_check_traces_its_budget)
 TEST_F(State, test_budget_is_read_afresh_at_every_call)
 {
     setBudget(5);
-    EXPECT_EQ(5, getMaxLoginAllowed());
+    EXPECT_EQ(5, readOrResetLogonBudget());
     setBudget(-2);
-    EXPECT_EQ(0, checkRunningPlan());
+    EXPECT_EQ(0, isPlanRunning());
     setMaxLoginAllowed(7);
     EXPECT_EQ(7, storedBudget());
     setMaxLoginAllowed(-1);
@@ -188,16 +188,16 @@ TEST_F(State, test_21st_startup_after_a_reset_lifts_the_restriction)
 TEST_F(State, test_shutdown_settings_defaults_are_written_back)
 {
     setString(KVD_MAIN_KEY, VAL_DEFAULT_SHUTDOWN_ALLOWED, "7");
-    EXPECT_EQ(20u, getDefaultShutdownNum());
+    EXPECT_EQ(20u, readStartUpBudget());
     DWORD stored = SENTINEL;
     EXPECT_TRUE(getDword(KVD_MAIN_KEY, VAL_DEFAULT_SHUTDOWN_ALLOWED, &stored));
     EXPECT_EQ(20u, stored);
 
     setDword(KVD_MAIN_KEY, VAL_DEFAULT_SHUTDOWN_ALLOWED, 9);
-    EXPECT_EQ(9u, getCurrentShutdownLeft());
+    EXPECT_EQ(9u, readOrResetStartUpsLeft());
     EXPECT_EQ(9u, storedLeft());
     setCurrentShutdownLeft(4);
-    EXPECT_EQ(4u, getCurrentShutdownLeft());
+    EXPECT_EQ(4u, readOrResetStartUpsLeft());
 }
 
 TEST_F(State, test_deny_on_pause_error_switch)
@@ -218,11 +218,11 @@ TEST_F(State, test_deny_on_pause_error_switch)
 TEST_F(State, test_missing_key_behaves_as_no_plan)
 {
     deleteKeys();
-    EXPECT_EQ(-2, getMaxLoginAllowed());
-    EXPECT_EQ(0, checkRunningPlan());
-    EXPECT_EQ(1, checkMaxAllowedLogin());
+    EXPECT_EQ(-2, readOrResetLogonBudget());
+    EXPECT_EQ(0, isPlanRunning());
+    EXPECT_EQ(1, useOneLogon());
     EXPECT_EQ(1, denyLogonOnPauseError());
-    EXPECT_EQ(20u, getDefaultShutdownNum());
+    EXPECT_EQ(20u, readStartUpBudget());
     EXPECT_FALSE(valueExists(KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED));
     createKeys();
 }
@@ -294,7 +294,7 @@ struct PlanEnding {
 TEST_F(State, test_three_ways_of_ending_a_plan_give_one_result)
 {
     const PlanEnding ways[] = {
-        {"last client", PLAN_ENDED, [] { EXPECT_EQ(0u, updateRuningClients(-1, 0)); }},
+        {"last client", PLAN_ENDED, [] { EXPECT_EQ(0u, changeRunningClients(-1, 0)); }},
         {"start-up lift", PLAN_ENDED,
          [] {
              setDword(KVD_MAIN_KEY, VAL_CURR_SHUTDOWN_LEFT, 0);
@@ -326,8 +326,8 @@ TEST_F(State, test_three_ways_of_ending_a_plan_give_one_result)
         getDword(KVD_POPCTL_KEY, VAL_IS_ACTIVE, &active);
         EXPECT_EQ(0u, clients) << way.how;
         EXPECT_EQ(0u, active) << way.how;
-        EXPECT_EQ(0, checkRunningPlan()) << way.how;
-        EXPECT_EQ(7u, getCurrentShutdownLeft()) << way.how << ": the next plan counts its start-ups afresh";
+        EXPECT_EQ(0, isPlanRunning()) << way.how;
+        EXPECT_EQ(7u, readOrResetStartUpsLeft()) << way.how << ": the next plan counts its start-ups afresh";
     }
 }
 

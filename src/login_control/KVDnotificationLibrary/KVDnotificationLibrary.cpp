@@ -383,7 +383,7 @@ static int decidePause(trace_class &trace, const char *epname, const char *distI
                        int currMaxLoginAllowed, int shutdownDisabled)
 {
     updateMaxShutdownAllowed(1);
-    int budget = getMaxLoginAllowed();
+    int budget = readOrResetLogonBudget();
     if (currDistributionType == 1 || currDistributionType == 3) {
         budget = mergeLogonBudget(budget, currMaxLoginAllowed);
         if (shutdownDisabled != 0)
@@ -432,7 +432,7 @@ extern "C" void WINAPI increaseRunningClients(const char *distId)
     if (!maySetSharedState(trace))
         return;
     takeGlobalLock();
-    if (!guarded([] { updateRuningClients(1, 0); }))
+    if (!guarded([] { changeRunningClients(1, 0); }))
         TRACE_LINE(trace, TRACE_ERROR, "Exception!");
     releaseGlobalLock();
 }
@@ -441,7 +441,7 @@ static void endRunningClient(trace_class &trace, const char *distId)
 {
     // Shut down only when no other distribution is active in the queue.
     int shutdownFlag = shareData->_shutdownWhenComplete != 0 && adoptPendingDistribution(distId) == 0;
-    DWORD remaining = updateRuningClients(-1, shutdownFlag);
+    DWORD remaining = changeRunningClients(-1, shutdownFlag);
     if (shareData->_final_popup_enabled && remaining == 0 && shareData->_dwLoggedOn == 0) {
         shareData->_final_popup_enabled = 0;
         TRACE_LINE(trace, TRACE_INFO, "_final_popup_enabled = true, show popup");
@@ -588,18 +588,18 @@ static void denyLogon(trace_class &trace, PWLX_NOTIFICATION_INFO pInfo, int deny
 // Someone else is logged on, a plan runs, or the queue lists an active distribution.
 static int isRestrictedLogon()
 {
-    return usersLoggedOn() > 1 || checkRunningPlan() != 0 || adoptPendingDistribution(NULL) != 0;
+    return usersLoggedOn() > 1 || isPlanRunning() != 0 || adoptPendingDistribution(NULL) != 0;
 }
 
 // A restricted logon uses one logon of the budget; the only user pauses the
 // running distribution. *runningID receives the notify file's ID (caller frees).
 static void decideRestrictedLogon(trace_class &trace, PWLX_NOTIFICATION_INFO pInfo, char **runningID)
 {
-    if (checkMaxAllowedLogin() == 0) {
+    if (useOneLogon() == 0) {
         denyLogon(trace, pInfo, 0, NULL);
         return;
     }
-    int budget = getMaxLoginAllowed();
+    int budget = readOrResetLogonBudget();
     TRACE_LINE(trace, TRACE_INFO, "login allowed. Login remaining = %d, pausing...", budget);
     if (usersLoggedOn() == 1) {
         *runningID = retrieveRunningDistribution();
@@ -704,7 +704,7 @@ static void honourUserShutdownRequest(trace_class &trace, PWLX_NOTIFICATION_INFO
     HANDLE userToken = pInfo != NULL && pInfo->Size == sizeof(*pInfo) ? pInfo->hToken : NULL;
     if (userToken == NULL || !takeUserShutdownRequest(userToken))
         return;
-    if (!checkRunningPlan()) {
+    if (!isPlanRunning()) {
         TRACE_LINE(trace, TRACE_WARNING, "the user asked for shutdown at completion, ignored: no plan runs");
     } else if (!tokenHoldsPrivilege(userToken, SE_SHUTDOWN_NAME)) {
         TRACE_LINE(trace, TRACE_WARNING, "the user asked for shutdown at completion, ignored: the user may not shut down");
@@ -786,7 +786,7 @@ static int keepFailedAndPaused(trace_class &trace, paused_distribution_s *list, 
     char *pausedNow = NULL;
     int result = 0;
     if (GW_ListAllPausedDistributions(&pausedNow))
-        result = updatePersistenPausedtList(list, failList, pausedNow) != 0 ? 1 : 0;
+        result = updatePersistentPausedList(list, failList, pausedNow) != 0 ? 1 : 0;
     else
         TRACE_LINE(trace, TRACE_ERROR, " ERROR retrieving pausedList");
     free(pausedNow);

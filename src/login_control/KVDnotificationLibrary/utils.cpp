@@ -15,7 +15,7 @@
 // ---------------------------------------------------------------------------
 
 // The logon budget: -2 no plan runs, other negatives unlimited, 0 denied, N left.
-int getMaxLoginAllowed()
+int readOrResetLogonBudget()
 {
     DWORD stored = (DWORD)NO_PLAN_RUNNING;
     if (!RegGetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_MAX_LOGIN_ALLOWED, &stored)) {
@@ -36,18 +36,18 @@ void setMaxLoginAllowed(int val)
         eventPlanBudget((int)old, val);
 }
 
-int checkRunningPlan()
+int isPlanRunning()
 {
     trace_class trace(TRACE_ORDINARY, "checkRunningDistribution");
-    int result = getMaxLoginAllowed() != NO_PLAN_RUNNING ? 1 : 0;
+    int result = readOrResetLogonBudget() != NO_PLAN_RUNNING ? 1 : 0;
     TRACE_LINE(trace, TRACE_INFO, "return data = %d", result);
     return result;
 }
 
-int checkMaxAllowedLogin()
+int useOneLogon()
 {
     trace_class trace(TRACE_DETAILED, "checkMaxAllowedLogin");
-    int val = getMaxLoginAllowed();
+    int val = readOrResetLogonBudget();
     TRACE_LINE(trace, TRACE_INFO, "current max_login_allowed=%d", val);
     int result = 1;
     if (val > 0) {
@@ -140,7 +140,7 @@ int denyLogonOnPauseError()
     return (int)value;
 }
 
-DWORD getDefaultShutdownNum()
+DWORD readStartUpBudget()
 {
     trace_class trace(TRACE_DETAILED, "getDefaultShutdownNum");
     static const setting_miss MISSING = {TRACE_ERROR, "Error retrieving '%s' value, try to set to %d",
@@ -151,13 +151,13 @@ DWORD getDefaultShutdownNum()
     return value;
 }
 
-DWORD getCurrentShutdownLeft()
+DWORD readOrResetStartUpsLeft()
 {
     trace_class trace(TRACE_DETAILED, "getCurrentShutdownLeft");
     DWORD value = 0;
     if (!RegGetDWORD(KVD_ROOT, KVD_MAIN_KEY, VAL_CURR_SHUTDOWN_LEFT, &value)) {
         TRACE_LINE(trace, TRACE_ERROR, "error retrieving '%s'", VAL_CURR_SHUTDOWN_LEFT);
-        value = getDefaultShutdownNum();
+        value = readStartUpBudget();
         TRACE_LINE(trace, TRACE_INFO, "setting to value %u", (unsigned)value);
         setCurrentShutdownLeft(value);
     }
@@ -178,25 +178,25 @@ void setCurrentShutdownLeft(DWORD val)
 void updateMaxShutdownAllowed(int reset)
 {
     trace_class trace(TRACE_ORDINARY, "updateMaxShutdownAllowed");
-    int maxLogin = getMaxLoginAllowed();
+    int maxLogin = readOrResetLogonBudget();
     TRACE_LINE(trace, TRACE_INFO, "maxLoginAllowed=%d", maxLogin);
     if (maxLogin < 0)
         return;
     TRACE_LINE(trace, TRACE_INFO, "logon is currently disabled");
     if (reset) {
         TRACE_LINE(trace, TRACE_INFO, "reset shutdown left");
-        setCurrentShutdownLeft(getDefaultShutdownNum());
+        setCurrentShutdownLeft(readStartUpBudget());
         return;
     }
     TRACE_LINE(trace, TRACE_INFO, "decrease shutdown left");
-    DWORD left = getCurrentShutdownLeft();
+    DWORD left = readOrResetStartUpsLeft();
     TRACE_LINE(trace, TRACE_INFO, "shutdownLeft = %u", (unsigned)left);
     if (left != 0) {
         setCurrentShutdownLeft(left - 1);
         return;
     }
     TRACE_LINE(trace, TRACE_WARNING, "shutdownLeft=0 enabling logon and reset shutdownLeft");
-    eventRestrictionLifted(getDefaultShutdownNum());
+    eventRestrictionLifted(readStartUpBudget());
     // An engine that died between announcing and ending its client would keep
     // the plan counted for good: the plan ends here as its last client ends it.
     TRACE_LINE(trace, TRACE_WARNING, "the plan ends: %s and %s reset to 0", VAL_RUNNING_CLIENTS, VAL_IS_ACTIVE);
@@ -505,7 +505,7 @@ static int storeStillPaused(trace_class &trace, const paused_distribution_s *kep
     return 0;
 }
 
-int updatePersistenPausedtList(paused_distribution_s *list, const char *failList, const char *newPausedList)
+int updatePersistentPausedList(paused_distribution_s *list, const char *failList, const char *newPausedList)
 {
     trace_class trace(TRACE_ORDINARY, "updatePersistenPausedtList");
     paused_distribution_s *kept = (paused_distribution_s *)calloc(1, sizeof(paused_distribution_s));
@@ -547,7 +547,7 @@ static DWORD shutdownAtCompletion(trace_class &trace)
     return SHUTDOWN_STARTED;
 }
 
-DWORD updateRuningClients(int inc, int shutdownOnCompletion)
+DWORD changeRunningClients(int inc, int shutdownOnCompletion)
 {
     trace_class trace(TRACE_ORDINARY, "updateRuningClients");
     DWORD stored = 0;

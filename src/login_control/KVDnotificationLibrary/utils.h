@@ -5,14 +5,14 @@
 #include <windows.h>
 
 // ---- persistent logon-control state (main key) ----
-int checkRunningPlan();                 // 1 while a plan runs (budget not -2)
-int getMaxLoginAllowed();               // the logon budget; -2 written when unreadable
+int isPlanRunning();                    // 1 while a plan runs (budget not -2)
+int readOrResetLogonBudget();           // the logon budget; -2 (no plan) written when unreadable
 void setMaxLoginAllowed(int val);
-int checkMaxAllowedLogin();             // uses one logon of a positive budget; 0 when the budget is 0
+int useOneLogon();                      // uses one logon of a positive budget; 0 when the budget is 0
 char *retrieveRunningDistribution();    // the notify file's text (caller frees) or null
 int denyLogonOnPauseError();
-DWORD getDefaultShutdownNum();
-DWORD getCurrentShutdownLeft();
+DWORD readStartUpBudget();              // DefaultShutdownAllowdBeforeReset, its default written back
+DWORD readOrResetStartUpsLeft();        // _currShutdownLeft; the start-up budget written when unreadable
 void setCurrentShutdownLeft(DWORD val);
 void updateMaxShutdownAllowed(int reset);
 void endPlan();                         // as ntfcfg -r ends it, but keeps the paused list and the deny hand-over
@@ -38,13 +38,13 @@ int initializePausedList(paused_distribution_s *list);
 int addToPersistentPausedList(const char *epname, const char *distID, int maxLoginAllowed);
 int emptyPersistentPausedList();
 int isContained(const char *work_id, const char *dists);
-int updatePersistenPausedtList(paused_distribution_s *list, const char *failList, const char *newPausedList);
+int updatePersistentPausedList(paused_distribution_s *list, const char *failList, const char *newPausedList);
 // Adds the entries of stored "_pausedQueue" bytes to list, reading only those
 // bytes; 1 when well formed, 0 when the structure is invalid.
 int parsePausedQueue(paused_distribution_s *list, const char *bytes, DWORD length);
 
 // ---- popups and shutdown at completion ----
-DWORD updateRuningClients(int inc, int shutdownOnCompletion);
+DWORD changeRunningClients(int inc, int shutdownOnCompletion);
 void showFinalPopup(int type);
 void showLoginDeniedPopUp(int enable, int denyType, const char *currDistId);
 
