@@ -607,7 +607,8 @@ void showFinalPopup(int type)
         DWORD childId = 0;
         HANDLE child = RunChild(cmdLine, NULL, NULL, NULL, NULL, &childId);
         if (child != NULL) {
-            shareData->_upcallCode = childId;   // its identifier until the next upcall ends
+            if (shareData != NULL)
+                shareData->_upcallCode = childId;   // its identifier until the next upcall ends
             CloseHandle(child);
         } else
             TRACE_LINE(trace, TRACE_ERROR, "Error running the child");
