@@ -63,24 +63,21 @@ shared_record *defaultSharedData()
 
 static void traceNotTrusted(trace_class &trace, const char *name)
 {
-    TRACE_LINE(trace, TRACE_ERROR,
-               "'%s' exists with an owner that is neither SYSTEM nor Administrators: not trusted, not used", name);
+    TRACE_LINE(trace, TRACE_ERROR, NOT_TRUSTED_FORMAT ", not used", name);
     eventObjectNotTrusted(name);
 }
 
 // A process of SYSTEM or of an administrator makes the record (or opens the
 // one its peers made) with write access; NULL when it cannot be trusted.
+static HANDLE newRecordMapping(SECURITY_ATTRIBUTES *attributes, const char *name)
+{
+    return CreateFileMappingA(INVALID_HANDLE_VALUE, attributes, PAGE_READWRITE, 0, sizeof(shared_record), name);
+}
+
 static HANDLE createRecordMapping(trace_class &trace, bool *firstInstance)
 {
-    SECURITY_ATTRIBUTES attributes;
-    if (!objectSecurity(ACCESS_SHARED_RECORD, &attributes)) {
-        TRACE_LINE(trace, TRACE_ERROR, "Error building the security descriptor (%u)", (unsigned)GetLastError());
-        return NULL;
-    }
-    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, 0, sizeof(shared_record),
-                                        SHARED_MEMORY_NAME);
-    object_outcome outcome = keepTrustedObject(&mapping);
-    releaseObjectSecurity(&attributes);
+    HANDLE mapping;
+    object_outcome outcome = createTrustedObject(ACCESS_SHARED_RECORD, newRecordMapping, SHARED_MEMORY_NAME, &mapping);
     if (outcome == OBJECT_NOT_TRUSTED)
         traceNotTrusted(trace, SHARED_MEMORY_NAME);
     else if (outcome == OBJECT_FAILED)
@@ -128,15 +125,14 @@ static void mapSharedRecord(trace_class &trace)
 }
 
 // The named lock, made with the record by trusted processes and kept open.
+static HANDLE newLockMutex(SECURITY_ATTRIBUTES *attributes, const char *name)
+{
+    return CreateMutexA(attributes, FALSE, name);
+}
+
 static void createGlobalLock(trace_class &trace)
 {
-    SECURITY_ATTRIBUTES attributes;
-    object_outcome outcome = OBJECT_FAILED;
-    if (objectSecurity(ACCESS_PRIVILEGED_ONLY, &attributes)) {
-        globalLock = CreateMutexA(&attributes, FALSE, GLOBAL_SEMAPHORE_NAME);
-        outcome = keepTrustedObject(&globalLock);
-        releaseObjectSecurity(&attributes);
-    }
+    object_outcome outcome = createTrustedObject(ACCESS_PRIVILEGED_ONLY, newLockMutex, GLOBAL_SEMAPHORE_NAME, &globalLock);
     if (outcome == OBJECT_NOT_TRUSTED)
         traceNotTrusted(trace, GLOBAL_SEMAPHORE_NAME);
     else if (outcome == OBJECT_FAILED)

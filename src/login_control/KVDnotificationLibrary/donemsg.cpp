@@ -37,20 +37,26 @@ static int messageTypeFromArguments(const char *arguments)
 // be made. A mutex under the name that SYSTEM or Administrators do not own was
 // made by somebody else to keep the message away: it is not trusted, and the
 // message is shown without a mutex.
+static HANDLE newInstanceMutex(SECURITY_ATTRIBUTES *attributes, const char *name)
+{
+    return CreateMutexA(attributes, TRUE, name);
+}
+
 static int takeInstanceMutex(trace_class &trace, HANDLE *mutex)
 {
-    SECURITY_ATTRIBUTES attributes;
-    int secured = isPrivilegedProcess() && objectSecurity(ACCESS_PRIVILEGED_ONLY, &attributes);
-    SetLastError(ERROR_SUCCESS);
-    HANDLE handle = CreateMutexA(secured ? &attributes : NULL, TRUE, DONEMSG_MUTEX_NAME);
-    object_outcome outcome = keepTrustedObject(&handle);
+    int secured = isPrivilegedProcess();
+    HANDLE handle = NULL;
+    object_outcome outcome;
+    if (secured) {
+        outcome = createTrustedObject(ACCESS_PRIVILEGED_ONLY, newInstanceMutex, DONEMSG_MUTEX_NAME, &handle);
+    } else {
+        SetLastError(ERROR_SUCCESS);
+        handle = newInstanceMutex(NULL, DONEMSG_MUTEX_NAME);
+        outcome = keepTrustedObject(&handle);
+    }
     DWORD error = GetLastError();
-    if (secured)
-        releaseObjectSecurity(&attributes);
     if (outcome == OBJECT_NOT_TRUSTED || (outcome == OBJECT_FAILED && secured && error == ERROR_ACCESS_DENIED)) {
-        TRACE_LINE(trace, TRACE_ERROR,
-                   "'%s' exists with an owner that is neither SYSTEM nor Administrators: not trusted, not used",
-                   DONEMSG_MUTEX_NAME);
+        TRACE_LINE(trace, TRACE_ERROR, NOT_TRUSTED_FORMAT ", not used", DONEMSG_MUTEX_NAME);
         return 1;
     }
     if (outcome == OBJECT_OPENED) {

@@ -204,14 +204,15 @@ void trace_class::_wtrace(const wchar_t *format, ...)
     fflush(_fp);
 }
 
+static HANDLE newTraceSemaphore(SECURITY_ATTRIBUTES *attributes, const char *name)
+{
+    return CreateSemaphoreA(attributes, 1, 1, name);
+}
+
 static HANDLE createTrustedTraceSemaphore()
 {
-    SECURITY_ATTRIBUTES attributes;
-    if (!objectSecurity(ACCESS_PRIVILEGED_ONLY, &attributes))
-        return NULL;
-    HANDLE semaphore = CreateSemaphoreA(&attributes, 1, 1, TRACE_SEMAPHORE_NAME);
-    object_outcome outcome = keepTrustedObject(&semaphore);
-    releaseObjectSecurity(&attributes);
+    HANDLE semaphore;
+    object_outcome outcome = createTrustedObject(ACCESS_PRIVILEGED_ONLY, newTraceSemaphore, TRACE_SEMAPHORE_NAME, &semaphore);
     if (outcome == OBJECT_NOT_TRUSTED || (outcome == OBJECT_FAILED && GetLastError() == ERROR_ACCESS_DENIED))
         traceSemaphoreRefused = 1;
     return semaphore;
@@ -240,8 +241,7 @@ void trace_class::_trace_lock()
         setHeldSemaphore(_trace_sem);
     } else if (InterlockedCompareExchange(&traceSemaphoreRefused, 2, 1) == 1) {
         _trace_header(TRACE_ERROR);
-        _trace("'%s' exists with an owner that is neither SYSTEM nor Administrators: not trusted, lines are "
-               "written without it", TRACE_SEMAPHORE_NAME);
+        _trace(NOT_TRUSTED_FORMAT ", lines are written without it", TRACE_SEMAPHORE_NAME);
     }
     SetLastError(lastError);
 }

@@ -131,6 +131,21 @@ object_outcome keepTrustedObject(HANDLE *object)
     return OBJECT_NOT_TRUSTED;
 }
 
+object_outcome createTrustedObject(object_access access, object_creator create, const char *name, HANDLE *object)
+{
+    SECURITY_ATTRIBUTES attributes;
+    *object = NULL;
+    if (!objectSecurity(access, &attributes))
+        return OBJECT_FAILED;
+    SetLastError(ERROR_SUCCESS);
+    *object = create(&attributes, name);
+    object_outcome outcome = keepTrustedObject(object);
+    DWORD error = GetLastError();
+    releaseObjectSecurity(&attributes);
+    SetLastError(error);
+    return outcome;
+}
+
 LONG secureProductKey(HKEY root, const char *subkey)
 {
     PSECURITY_DESCRIPTOR descriptor = NULL;

@@ -35,6 +35,16 @@ int tokenHoldsPrivilege(HANDLE token, const char *privilegeName);
 int objectSecurity(object_access access, SECURITY_ATTRIBUTES *attributes);
 void releaseObjectSecurity(SECURITY_ATTRIBUTES *attributes);
 
+// Makes the named object through create with the package's security for
+// access (see keepTrustedObject). *object is NULL unless the outcome is
+// OBJECT_CREATED or OBJECT_OPENED; the last error is the create call's.
+typedef HANDLE (*object_creator)(SECURITY_ATTRIBUTES *attributes, const char *name);
+object_outcome createTrustedObject(object_access access, object_creator create, const char *name, HANDLE *object);
+
+// The first words of the trace line that reports an object of another owner
+// (the name is its argument); each caller says what it does instead.
+#define NOT_TRUSTED_FORMAT "'%s' exists with an owner that is neither SYSTEM nor Administrators: not trusted"
+
 // Called right after a create call (CreateMutexA, CreateFileMappingA, ...) with
 // its result: keeps the handle unless the object existed with an owner that is
 // neither SYSTEM nor Administrators, in which case it is closed and set to NULL.
